@@ -1,0 +1,35 @@
+// The quillmere command: host-side tools over the library.
+
+#include "command.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <vector>
+
+namespace quillmere::cli {
+namespace {
+
+std::vector<CommandFactory>& factories() {
+    static std::vector<CommandFactory> list;
+    return list;
+}
+
+int exit_status = 0;
+
+}  // namespace
+
+CommandRegistration::CommandRegistration(CommandFactory factory) { factories().push_back(factory); }
+
+void set_exit_status(int status) { exit_status = status; }
+
+}  // namespace quillmere::cli
+
+int main(int argc, char** argv) {
+    std::ios::sync_with_stdio(false);
+    CLI::App app{"quillmere: turn Instagram webhook deliveries into platform records"};
+    app.require_subcommand(1);
+    for (auto factory : quillmere::cli::factories()) factory(app);
+    CLI11_PARSE(app, argc, argv);
+    return quillmere::cli::exit_status;
+}

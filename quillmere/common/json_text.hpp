@@ -1,0 +1,26 @@
+#pragma once
+// The record JSON text form: ", " and ": " separators, \uXXXX escapes (lower-case hex,
+// surrogate pairs) for everything outside printable ASCII, shortest round-trip floats
+// that always show a fraction or an exponent (1.0, 0.1, 1e+16, 1e-05).
+
+#include <boost/json/value.hpp>
+
+#include <string>
+
+namespace quillmere {
+
+// Appends the JSON text of `v` to `out`. Throws std::runtime_error when `v` nests deeper
+// than kMaxJsonDepth. Non-finite floats are written as NaN, Infinity and -Infinity
+// (not JSON; the parser never produces them, only code can).
+void write_json_text(std::string& out, const boost::json::value& v);
+
+// The JSON text of `v` as a new string.
+std::string to_json_text(const boost::json::value& v);
+
+// Appends the shortest round-trip text of a float in the record form.
+void write_float_text(std::string& out, double d);
+
+// Appends `s` as a quoted, escaped JSON string.
+void write_string_text(std::string& out, std::string_view s);
+
+}  // namespace quillmere

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds quillmere and runs it on the bundled sample data.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/deps.sh"
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+q="$root/build/cli/quillmere"
+
+echo "== classify: examples/webhooks.jsonl"
+"$q" classify "$root/examples/webhooks.jsonl"
