@@ -27,7 +27,6 @@ int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
             parser.reset();
             boost::system::error_code ec;
             parser.write(line, ec);
-            if (!ec) parser.finish(ec);
             if (ec) throw boost::system::system_error(ec);
             boost::json::value v = parser.release();
             handler(context, v, buffer);
