@@ -1,0 +1,81 @@
+#pragma once
+// Object storage: the manager that stores, replaces, deletes and addresses media objects,
+// and the file extension of a media address.
+
+#include "quillmere/Brastow/fetch.hpp"
+#include "quillmere/Brastow/storage_client.hpp"
+
+#include <boost/json/value.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quillmere::brastow {
+
+// The object store's global service host, used by both forms of public address.
+inline constexpr std::string_view kGlobalServiceHost = "s3.amazonaws.com";
+
+class Brastow {
+public:
+    // Builds an S3 client for `region` with the given credentials: Amazon S3 when
+    // `endpoint` is empty, otherwise the S3-compatible server at `endpoint` (path-style);
+    // see S3ClientSettings. Throws StorageCoreError for an invalid region or endpoint.
+    // `environ` is the deployment environment's name; "production" in any case selects
+    // path-style public addresses.
+    Brastow(std::string_view access_key, std::string_view secret_key, boost::json::value environ,
+            std::string_view region = "ap-south-1", std::string_view endpoint = {}, FetchLimits fetch_limits = {});
+    // A manager over a client of the caller's.
+    Brastow(std::unique_ptr<StorageClient> s3_client, boost::json::value environ, FetchLimits fetch_limits = {});
+
+    // Stores an object under `bucket`/`file_name` and returns its public address. A text
+    // that begins with "http" is an address: its content is fetched with one GET (a
+    // status other than 2xx, a time-out or a body over the size limit throw FetchError
+    // and store nothing). Any other text is stored as its bytes; bytes are stored as
+    // given. Failures reach the caller; the object is stored before the address is
+    // formed, so a non-text environ throws after storing.
+    std::string upload_file(std::string_view file_content_or_url, std::string_view bucket, std::string_view file_name);
+    std::string upload_file(std::span<const std::byte> file_content, std::string_view bucket,
+                            std::string_view file_name);
+    // The same as upload_file; storing under an existing key replaces the object.
+    std::string update_file(std::string_view file_content_or_url, std::string_view bucket, std::string_view file_name);
+    std::string update_file(std::span<const std::byte> file_content, std::string_view bucket,
+                            std::string_view file_name);
+
+    // "<file_name> deleted successfully from <bucket>" after the client's delete returns
+    // (whether or not the object existed); "Error deleting <file_name>: <description>"
+    // for a StorageError. Other failures reach the caller.
+    std::string delete_file(std::string_view bucket, std::string_view file_name);
+
+    // https://s3.amazonaws.com/<bucket>/<file_name> when environ lower-cased is
+    // "production", https://<bucket>.s3.amazonaws.com/<file_name> otherwise; the key is
+    // not encoded. "Error getting URL for <file_name>: <description>" on any failure
+    // (an environ that is not a text). Does not contact the store.
+    std::string get_file_url(std::string_view bucket, std::string_view file_name) const;
+
+    StorageClient& s3_client() const noexcept { return *s3_client_; }
+    const boost::json::value& environ() const noexcept { return environ_; }
+    const FetchLimits& fetch_limits() const noexcept { return fetch_limits_; }
+
+private:
+    std::string store(std::string_view content, std::string_view bucket, std::string_view file_name);
+    std::string public_address(std::string_view bucket, std::string_view file_name) const;
+
+    std::unique_ptr<StorageClient> s3_client_;
+    boost::json::value environ_;
+    FetchLimits fetch_limits_;
+};
+
+// The extension of a media address with its leading point, lower-cased (".png"), or
+// ".jpg" when none is found. The file name is taken from the path of the address in the
+// query field "url" when the address has a query, else from the address's own path; when
+// it has no extension, the first "." + letters/digits followed by "?" or the end of `url`
+// is used. Throws quillmere::TypeError naming `url` when it is not a string.
+std::string get_file_extension(const boost::json::value& url);
+
+// ".jpg" for an empty value, otherwise "." followed by the text form of `extension`.
+std::string func_call(const boost::json::value& extension);
+
+}  // namespace quillmere::brastow

@@ -1,0 +1,52 @@
+#pragma once
+// The object-storage client a manager owns: the two calls it makes and the two ways they
+// fail.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillmere::brastow {
+
+// Any failure of the storage client itself. what() never holds a credential.
+class StorageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The request did not produce an answer from the service: invalid parameters, transport
+// failure, time-out.
+class StorageCoreError : public StorageError {
+public:
+    using StorageError::StorageError;
+};
+
+// The service answered with an error: its error code (for example "NoSuchBucket"), its
+// message and the HTTP status.
+class StorageServiceError : public StorageError {
+public:
+    StorageServiceError(std::string operation, std::string code, std::string message, long http_status);
+    const std::string& operation() const noexcept { return operation_; }
+    const std::string& code() const noexcept { return code_; }
+    const std::string& message() const noexcept { return message_; }
+    long http_status() const noexcept { return http_status_; }
+
+private:
+    std::string operation_;
+    std::string code_;
+    std::string message_;
+    long http_status_;
+};
+
+// An object store: objects named by bucket and key. Implementations say whether calls may
+// overlap.
+class StorageClient {
+public:
+    virtual ~StorageClient();
+    // Stores `body` (raw bytes) as the object; an existing object is replaced.
+    virtual void put_object(std::string_view bucket, std::string_view key, std::string_view body) = 0;
+    // Deletes the object; deleting an object that does not exist succeeds.
+    virtual void delete_object(std::string_view bucket, std::string_view key) = 0;
+};
+
+}  // namespace quillmere::brastow
