@@ -279,7 +279,7 @@ struct S3Client::Impl {
             release(std::move(handle));
             bool again = attempt < settings.max_attempts && (code != CURLE_OK ? retryable(code) : retryable(status));
             if (again) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200) * (1 << (attempt - 1)));
+                std::this_thread::sleep_for(settings.retry_delay * (1 << std::min(attempt - 1, 10)));
                 continue;
             }
             if (code != CURLE_OK) {

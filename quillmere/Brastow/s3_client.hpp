@@ -24,8 +24,10 @@ struct S3ClientSettings {
     // A request fails once no byte has moved for this long.
     std::chrono::milliseconds stall_timeout{60'000};
     // Attempts per request; transport failures (but not time-outs) and HTTP 500, 502, 503
-    // and 504 answers are tried again after 200 ms, 400 ms, ... Both calls are idempotent.
+    // and 504 answers are tried again after retry_delay, then twice that, and so on. Both
+    // calls are idempotent.
     int max_attempts = 3;
+    std::chrono::milliseconds retry_delay{200};
 };
 
 // Safe to use from many threads at once; idle connections are kept for reuse.

@@ -1,0 +1,155 @@
+'use strict';
+// Runs the S3-compatible test peer (s3rver) on 127.0.0.1 and, in front of it, checks AWS
+// Signature Version 4 the way Amazon S3 does (s3rver alone accepts any V4 signature):
+// canonical request from the path as sent (each segment decoded and encoded again the
+// strict RFC 3986 way), the signed headers, the region, the secret key of the access key,
+// and the body against x-amz-content-sha256.
+//
+//   node s3_peer.js <peers dir> <data dir> <port> <region> <bucket>...
+//
+// Prints "ready <port>" once it accepts connections; stops on SIGTERM.
+
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+const { Readable } = require('stream');
+
+const [peersDir, dataDir, port, region, ...buckets] = process.argv.slice(2);
+const s3rverDir = path.join(peersDir, 'node_modules', 's3rver');
+const S3rver = require(s3rverDir);
+const S3Error = require(path.join(s3rverDir, 'lib', 'models', 'error'));
+const FilesystemStore = require(path.join(s3rverDir, 'lib', 'stores', 'filesystem'));
+
+// s3rver answers a PUT once the body has passed its digest, before its file write has
+// finished: a GET right after the answer can read a partial object. Hold the answer until
+// the file has its full size (bounded: 10 s).
+const putObject = FilesystemStore.prototype.putObject;
+FilesystemStore.prototype.putObject = async function putObjectWhenWritten(object) {
+  const result = await putObject.call(this, object);
+  const objectPath = this.getResourcePath(object.bucket, object.key, 'object');
+  for (let i = 0; i < 1000; i++) {
+    const { size } = await fs.promises.stat(objectPath);
+    if (size >= result.size) break;
+    await new Promise(resolve => setTimeout(resolve, 10));
+  }
+  return result;
+};
+
+// s3rver's own account.
+const SECRETS = new Map([['S3RVER', 'S3RVER']]);
+
+const sha256hex = data => crypto.createHash('sha256').update(data).digest('hex');
+const hmac = (key, data) => crypto.createHmac('sha256', key).update(data).digest();
+const encodeStrict = text =>
+  encodeURIComponent(text).replace(/[!'()*]/g, c => '%' + c.charCodeAt(0).toString(16).toUpperCase());
+
+function s3Error(code, message, status) {
+  const error = new S3Error(code, message);
+  error.status = status;
+  error.expose = true;
+  return error;
+}
+
+function canonicalUri(rawPath) {
+  try {
+    return rawPath.split('/').map(segment => encodeStrict(decodeURIComponent(segment))).join('/');
+  } catch (e) {
+    throw s3Error('InvalidURI', "Couldn't parse the specified URI.", 400);
+  }
+}
+
+function canonicalQuery(rawQuery) {
+  if (!rawQuery) return '';
+  return rawQuery
+    .split('&')
+    .map(pair => {
+      const [name, ...value] = pair.split('=');
+      return [encodeStrict(decodeURIComponent(name)), encodeStrict(decodeURIComponent(value.join('=')))];
+    })
+    .sort((a, b) => (a[0] < b[0] ? -1 : a[0] > b[0] ? 1 : a[1] < b[1] ? -1 : a[1] > b[1] ? 1 : 0))
+    .map(([name, value]) => `${name}=${value}`)
+    .join('&');
+}
+
+async function verifySignature(ctx, next) {
+  const authorization = ctx.get('authorization');
+  if (!authorization.startsWith('AWS4-HMAC-SHA256 ')) return next();
+  const fields = {};
+  for (const part of authorization.slice('AWS4-HMAC-SHA256 '.length).split(',')) {
+    const [name, ...value] = part.trim().split('=');
+    fields[name] = value.join('=');
+  }
+  const malformed = message => s3Error('AuthorizationHeaderMalformed', message, 400);
+  if (!fields.Credential || !fields.SignedHeaders || !fields.Signature) {
+    throw malformed('The authorization header is malformed.');
+  }
+  const [accessKey, date, scopeRegion, service, terminator] = fields.Credential.split('/');
+  const secret = SECRETS.get(accessKey);
+  if (secret === undefined) return next();  // s3rver answers InvalidAccessKeyId
+  if (scopeRegion !== region) {
+    throw malformed(`The authorization header is malformed; the region '${scopeRegion}' is wrong; expecting '${region}'`);
+  }
+  if (service !== 's3' || terminator !== 'aws4_request') throw malformed('The credential scope is malformed.');
+  const signedHeaders = fields.SignedHeaders.split(';');
+  for (const required of ['host', 'x-amz-content-sha256', 'x-amz-date']) {
+    if (!signedHeaders.includes(required)) throw malformed(`The header ${required} must be signed.`);
+  }
+
+  const url = ctx.req.url;
+  const queryAt = url.indexOf('?');
+  const rawPath = queryAt < 0 ? url : url.slice(0, queryAt);
+  const rawQuery = queryAt < 0 ? '' : url.slice(queryAt + 1);
+  const payloadHash = ctx.get('x-amz-content-sha256');
+  const canonicalHeaders = signedHeaders
+    .map(name => `${name}:${String(ctx.req.headers[name] || '').trim().replace(/\s+/g, ' ')}\n`)
+    .join('');
+  const canonicalRequest = [
+    ctx.method, canonicalUri(rawPath), canonicalQuery(rawQuery), canonicalHeaders, fields.SignedHeaders, payloadHash,
+  ].join('\n');
+  const scope = [date, scopeRegion, service, terminator].join('/');
+  const stringToSign = ['AWS4-HMAC-SHA256', ctx.get('x-amz-date'), scope, sha256hex(canonicalRequest)].join('\n');
+  let key = hmac('AWS4' + secret, date);
+  key = hmac(key, scopeRegion);
+  key = hmac(key, service);
+  key = hmac(key, terminator);
+  if (hmac(key, stringToSign).toString('hex') !== fields.Signature) {
+    throw s3Error('SignatureDoesNotMatch',
+      'The request signature we calculated does not match the signature you provided. ' +
+      'Check your key and signing method.', 403);
+  }
+
+  if (payloadHash !== 'UNSIGNED-PAYLOAD') {
+    const chunks = [];
+    for await (const chunk of ctx.req) chunks.push(chunk);
+    const body = Buffer.concat(chunks);
+    if (sha256hex(body) !== payloadHash) {
+      throw s3Error('XAmzContentSHA256Mismatch',
+        "The provided 'x-amz-content-sha256' header does not match what was computed.", 400);
+    }
+    const replay = Readable.from(body.length ? [body] : []);
+    replay.headers = ctx.req.headers;
+    ctx.req = replay;
+  }
+  return next();
+}
+
+async function main() {
+  const server = new S3rver({
+    address: '127.0.0.1',
+    port: Number(port),
+    directory: dataDir,
+    silent: true,
+    configureBuckets: buckets.map(name => ({ name, configs: [] })),
+  });
+  server.middleware.unshift(verifySignature);
+  await server.run();
+  console.log(`ready ${port}`);
+  const stop = () => server.close().then(() => process.exit(0), () => process.exit(1));
+  process.on('SIGTERM', stop);
+  process.on('SIGINT', stop);
+}
+
+main().catch(error => {
+  console.error(error);
+  process.exit(1);
+});
