@@ -2,6 +2,7 @@
 
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
+#include "quillmere/morvish/site.hpp"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +141,106 @@ TEST(CalvaneHandlers, HandlePostTypeForComment) {
     } catch (const KeyError& e) {
         EXPECT_EQ(e.key(), "author_social_id");
     }
+}
+
+TEST(CalvaneHandlers, HandleMediaType) {
+    run_cases(handle_media_type, {
+        {R"("image/jpeg")", nullptr, "2"},
+        {R"("Carousel_Album")", "{}", "2"},
+        {R"("reels")", "{}", "21"},
+        {R"("")", "{}", "1"},
+        {R"("banner")", "{}", "6"},
+        {R"(" VIDEO")", "{}", "6"},
+        {"null", "{}", nullptr},
+        {"2", "{}", nullptr},
+    });
+}
+
+TEST(CalvaneHandlers, UrlHandler) {
+    run_cases(url_handler, {
+        {R"("x")", "{}", R"("")"},
+        {R"("x")", nullptr, R"("")"},
+        {"true", R"({"comment_username": "jane"})", R"("")"},
+        {"null", R"({"comment_username": "", "post_username": "brand"})", R"("https://www.instagram.com/brand/")"},
+        {R"("")", R"({"comment_username": "jane", "post_username": "brand"})", R"("https://www.instagram.com/jane/")"},
+        {"0", R"({"comment_username": null, "post_username": 12})", R"("https://www.instagram.com/12/")"},
+        {"[]", "{}", R"("https://www.instagram.com/None/")"},
+        {"null", R"({"comment_username": false, "post_username": true})", R"("https://www.instagram.com/True/")"},
+        {"null", R"({"username": "owner"})", R"("https://www.instagram.com/None/")"},
+        {"null", nullptr, nullptr},
+        {"null", "null", nullptr},
+    });
+}
+
+TEST(CalvaneHandlers, CommentUrlCreator) {
+    run_cases(comment_url_creator, {
+        // Not a reply: the comment id appended to the base address as it stands.
+        {"null", R"({"parent_post_url": "https://www.instagram.com/p/ABC/", "post_id": "178"})",
+         R"("https://www.instagram.com/p/ABC/c/178")"},
+        {"null", R"({"parent_post_url": "https://www.instagram.com/p/ABC", "post_id": "178"})",
+         R"("https://www.instagram.com/p/ABCc/178")"},
+        {"null", R"({"parent_post_url": "", "post_url": "https://www.instagram.com/p/Q/", "url": "https://www.instagram.com/p/U/", "post_id": "1"})",
+         R"("https://www.instagram.com/p/Q/c/1")"},
+        {"null", R"({"parent_post_url": null, "post_url": 0, "url": "https://www.instagram.com/p/U/", "post_id": 5})",
+         R"("https://www.instagram.com/p/U/c/5")"},
+        {"null", R"({"parent_post_url": "https://www.instagram.com/p/ABC/"})", R"("https://www.instagram.com/p/ABC/")"},
+        {"null", R"({"url": "https://cdn.instagram.example/x", "post_id": ""})", R"("https://cdn.instagram.example/x")"},
+        {R"("ignored")", R"({"type_of": "1", "parent_post_url": "https://www.instagram.com/p/ABC/", "post_id": "178"})",
+         R"("https://www.instagram.com/p/ABC/c/178")"},
+        {"null", R"({"type_of": 2, "parent_post_url": "https://www.instagram.com/p/ABC/", "post_id": "178", "parent_post_social_id": 9})",
+         R"("https://www.instagram.com/p/ABC/c/178")"},
+        // Not a reply, no address on the site: the placeholder post address.
+        {"null", nullptr, R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", "{}", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"parent_post_url": "", "post_url": "", "url": "", "post_id": ""})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": "https://example.com/p/ABC/", "post_id": "178"})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": "https://example.com/p/ABC/"})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": "https://www.Instagram.com/p/A/"})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": null})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": []})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": null, "post_id": "178"})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": 5})", nullptr},
+        {"null", R"({"url": ["instagram"]})", nullptr},
+        {"null", R"({"url": {"instagram": 1}})", nullptr},
+        // A reply: a base that is a whole comment address stays as it is.
+        {"null", R"({"type_of": 1, "parent_post_url": "https://www.instagram.com/p/ABC/c/178/", "parent_post_social_id": 9})",
+         R"("https://www.instagram.com/p/ABC/c/178/")"},
+        {"null", R"({"type_of": 1.0, "parent_post_url": "https://www.instagram.com/p/A-b_9/c/178", "post_id": "5"})",
+         R"("https://www.instagram.com/p/A-b_9/c/178")"},
+        {"null", R"({"type_of": true, "parent_post_url": "https://www.instagram.com/p/ABC/c/178\n"})",
+         R"("https://www.instagram.com/p/ABC/c/178\n")"},
+        // Otherwise the id of the comment replied to is appended.
+        {"null", R"({"type_of": 1, "parent_post_url": "https://www.instagram.com/p/ABC", "parent_post_social_id": 999})",
+         R"("https://www.instagram.com/p/ABC/c/999")"},
+        {"null", R"({"type_of": 1, "post_url": "https://www.instagram.com/p/ABC/", "post_id": "178"})",
+         R"("https://www.instagram.com/p/ABC/c/None")"},
+        {"null", R"({"type_of": 1, "url": "https://www.instagram.com/p/A.B/c/1", "parent_post_social_id": "7"})",
+         R"("https://www.instagram.com/p/A.B/c/1/c/7")"},
+        {"null", R"({"type_of": 1, "url": "http://www.instagram.com/p/ABC/c/1", "parent_post_social_id": "7"})",
+         R"("http://www.instagram.com/p/ABC/c/1/c/7")"},
+        {"null", R"({"type_of": 1, "url": "https://www.instagram.com/p/ABC/c/12x/", "parent_post_social_id": true})",
+         R"("https://www.instagram.com/p/ABC/c/12x/c/True")"},
+        {"null", R"({"type_of": 1, "url": "https://example.com/x"})", R"("https://example.com/x/c/None")"},
+        {"null", R"({"type_of": 1})", R"("/c/None")"},
+        {"null", R"({"type_of": 1, "url": null})", nullptr},
+        {"null", R"({"type_of": 1, "parent_post_url": 5})", nullptr},
+        {"null", "[]", nullptr},
+    });
+}
+
+// Addresses follow the configured site root; the comment address pattern too.
+TEST(CalvaneHandlers, AddressesFollowTheSiteRoot) {
+    struct Restore {
+        ~Restore() { morvish::set_public_site_root(morvish::kDefaultSiteRoot); }
+    } restore;
+    morvish::set_public_site_root("https://instagram.test/");
+    run_cases(url_handler, {{"null", R"({"post_username": "brand"})", R"("https://instagram.test/brand/")"}});
+    run_cases(comment_url_creator, {
+        {"null", R"({"type_of": 1, "url": "https://instagram.test/p/ABC/c/1"})", R"("https://instagram.test/p/ABC/c/1")"},
+        {"null", R"({"type_of": 1, "url": "https://www.instagram.com/p/ABC/c/1", "parent_post_social_id": 2})",
+         R"("https://www.instagram.com/p/ABC/c/1/c/2")"},
+        {"null", R"({"url": "https://example.com/"})", R"("https://instagram.test/p/0000000000000/")"},
+    });
 }
 
 TEST(CalvaneHandlers, DynamicAttachmentHandler) {
