@@ -142,7 +142,9 @@ void write_string_text(std::string& out, std::string_view s) {
 
 void write_float_text(std::string& out, double d) {
     if (std::isnan(d)) { out.append("NaN"); return; }
-    if (std::isinf(d)) { out.append(d < 0 ? "-Infinity" : "Infinity"); return; }
+    // A number literal too large for a double (1e400) parses as an infinity; 1e+999 is
+    // valid JSON that reads back as the same infinity.
+    if (std::isinf(d)) { out.append(d < 0 ? "-1e+999" : "1e+999"); return; }
 
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
     char sci[32];

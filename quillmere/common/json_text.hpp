@@ -10,8 +10,9 @@
 namespace quillmere {
 
 // Appends the JSON text of `v` to `out`. Throws std::runtime_error when `v` nests deeper
-// than kMaxJsonDepth. Non-finite floats are written as NaN, Infinity and -Infinity
-// (not JSON; the parser never produces them, only code can).
+// than kMaxJsonDepth. Infinities (the parser gives them for number literals beyond the
+// double range, such as 1e400) are written as 1e+999 and -1e+999, which read back as the
+// same values; NaN, which only code can make, is written as NaN (not JSON).
 void write_json_text(std::string& out, const boost::json::value& v);
 
 // The JSON text of `v` as a new string.

@@ -24,7 +24,8 @@ TEST(JsonText, FloatsAreShortestWithFractionOrExponent) {
         {123456789012345.6, "123456789012345.6"}, {100.0, "100.0"}, {-0.0, "-0.0"}, {0.0, "0.0"},
         {-2.5, "-2.5"}, {0.30000000000000004, "0.30000000000000004"}, {1e22, "1e+22"},
         {5e-324, "5e-324"}, {1.5e300, "1.5e+300"}, {-1e-7, "-1e-07"}, {12.0e-3, "0.012"},
-        {std::numeric_limits<double>::infinity(), "Infinity"},
+        {std::numeric_limits<double>::infinity(), "1e+999"},
+        {-std::numeric_limits<double>::infinity(), "-1e+999"},
     };
     for (const auto& c : cases) EXPECT_EQ(float_text(c.in), c.out) << c.out;
 }
@@ -68,6 +69,10 @@ TEST(JsonText, KeysAreEscapedToo) {
 TEST(JsonText, RoundTripsThroughTheParser) {
     auto v = qm::parse_json(R"({"k": ["\u00e9\ud83d\ude00", 0.1, 1e300, -7, {"n": null}]})");
     EXPECT_EQ(qm::parse_json(qm::to_json_text(v)), v);
+    // Literals beyond the double range parse as infinities and must still write as JSON.
+    auto big = qm::parse_json("[1e400, -1e400, 123456789012345678901234567890]");
+    EXPECT_EQ(qm::to_json_text(big), "[1e+999, -1e+999, 1.2345678901234568e+29]");
+    EXPECT_EQ(qm::parse_json(qm::to_json_text(big)), big);
 }
 
 TEST(JsonText, RefusesValuesNestedBeyondTheLimit) {
