@@ -357,6 +357,28 @@ TEST_F(Applied, UserPostWithoutTimesOrOwner) {
     EXPECT_EQ(log_.str(), "");
 }
 
+TEST_F(Applied, ManyThreadsShareTheTable) {
+    const json::value request = parse_json(kBrandPost);
+    auto reference = apply_rules(rules_obj(), request);
+    ASSERT_TRUE(reference);
+    take_out_time(*reference);
+    const std::string expected = json::serialize(*reference);
+
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                auto record = apply_rules(rules_obj(), request);
+                if (!record) { ++mismatches[t]; continue; }
+                take_out_time(*record);
+                if (json::serialize(*record) != expected) ++mismatches[t];
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
 TEST_F(Applied, HandlerFailuresLoseTheRecordWithOneLine) {
     struct Case {
         const char* change;  // members replacing those of the brand post
