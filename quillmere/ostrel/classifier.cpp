@@ -291,7 +291,8 @@ std::optional<InstagramEventType> process_messaging_event(const json::value& mes
     if (auto kind = first_member(kMessagingEventMapping, event)) return kind;
 
     const json::object* message = &empty_object();
-    if (auto it = event.find("message"); it != event.end()) message = &as_object(it->value(), "'message'");
+    const auto message_it = event.find("message");
+    if (message_it != event.end()) message = &as_object(message_it->value(), "'message'");
     if (auto it = message->find("reply_to"); it != message->end()) {
         const json::object& reply_to = as_object(it->value(), "'reply_to'");
         if (auto s = reply_to.find("story"); s != reply_to.end() && is_set(s->value())) return E::REPLY_TO_STORY;
@@ -311,7 +312,7 @@ std::optional<InstagramEventType> process_messaging_event(const json::value& mes
 
     if (auto it = message->find("is_deleted"); it != message->end() && is_set(it->value())) return E::MESSAGE_DELETED;
     if (auto kind = attachment_kind(*message, kMessagingAttachmentMapping)) return kind;
-    if (event.contains("message")) return E::MESSAGE;
+    if (message_it != event.end()) return E::MESSAGE;
     return std::nullopt;
 }
 
