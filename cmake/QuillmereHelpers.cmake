@@ -33,6 +33,8 @@ function(quillmere_module name)
   quillmere_install_headers(${name})
 
   set(QM_MODULE ${name})
+  # The .pc file finds the prefix relative to itself, so an install with --prefix works.
+  file(RELATIVE_PATH QM_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
   list(JOIN ARG_REQUIRES " " QM_REQUIRES)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/quillmere-module.pc.in
                  ${PROJECT_BINARY_DIR}/pkgconfig/quillmere-${name}.pc @ONLY)
