@@ -21,7 +21,11 @@ function(quillmere_module name)
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR})
   target_link_libraries(${target} PUBLIC quillmere_common ${ARG_PUBLIC_LINK} PRIVATE ${ARG_PRIVATE_LINK})
-  target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  # Clang leaves the sanitizer and coverage runtimes to the executable: a sanitised
+  # shared library built with clang has undefined references by design.
+  if(NOT (CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND (QUILLMERE_SANITIZE OR QUILLMERE_BUILD_FUZZ)))
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
   install(TARGETS ${target} EXPORT ${QUILLMERE_EXPORT_SET}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -29,6 +33,8 @@ function(quillmere_module name)
   quillmere_install_headers(${name})
 
   set(QM_MODULE ${name})
+  # The .pc file finds the prefix relative to itself, so an install with --prefix works.
+  file(RELATIVE_PATH QM_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
   list(JOIN ARG_REQUIRES " " QM_REQUIRES)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/quillmere-module.pc.in
                  ${PROJECT_BINARY_DIR}/pkgconfig/quillmere-${name}.pc @ONLY)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the sample run need. Idempotent:
-# when every package is present it only checks and returns.
+# Installs the Debian packages the build, the tests and the sample run need, plus any
+# package named on the command line. Idempotent: when every package is present it only
+# checks and returns.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   libhiredis-dev libcurl4-openssl-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server clickhouse-server
+  "$@"
 )
 
 missing=()
