@@ -2,7 +2,9 @@
 //   BM_Fetch/<n>          requests per second with n requests in flight (each request a
 //                         new connection, as the client always does);
 //   BM_MemoryInFlight/<n> heap held by the client per request in flight (the fake answers
-//                         after 2 s; the heap in use is sampled while all n wait).
+//                         after 2 s; the heap in use is sampled while all n wait). With
+//                         one request the figure would mostly show blocks that Asio and
+//                         malloc keep cached from earlier runs, so n starts at 100.
 // The fake runs in a child process so that its allocations are not counted.
 
 #if defined(QUILLMERE_HAVE_FAKE_GRAPH_API)
@@ -108,7 +110,7 @@ void BM_MemoryInFlight(benchmark::State& state) {
     state.counters["bytes_per_request"] = per_request;
     state.counters["failures"] = static_cast<double>(failures);
 }
-BENCHMARK(BM_MemoryInFlight)->Arg(1)->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MemoryInFlight)->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The fake in a child process; returns its port.
 int start_fake() {
