@@ -180,8 +180,9 @@ const json::value& get_value_from_keys(const json::value& keys, const json::obje
 std::optional<json::object> apply_rules(const RuleTable& rules, const json::value& request) {
     const json::object& req = request_object(request);
     return guarded([&](json::object& record) {
-        for (const auto& [target, rule] : rules) {
-            run_rule(record, target, rule.keys, rule.default_value, rule.skip_if_missing, req, request,
+        for (const auto& entry : rules) {
+            const Rule& rule = entry.second;
+            run_rule(record, entry.first, rule.keys, rule.default_value, rule.skip_if_missing, req, request,
                      static_cast<bool>(rule.handler_function),
                      [&](const json::value& v, const json::value* data) { return rule.handler_function(v, data); });
         }
