@@ -9,6 +9,7 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <sstream>
@@ -121,6 +122,22 @@ TEST(CommentRecord, FullRequest) {
                                              "ServiceName", "MentionTrackingDetails"}));
     ASSERT_TRUE(record.at("RawData").is_string());
     EXPECT_EQ(std::string_view(record.at("RawData").get_string()), kRawData);
+}
+
+// The table is shared read-only: records made on many threads at once are all exact.
+TEST(CommentRecord, ManyThreads) {
+    const json::value request = J(kRequest);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                auto record = tindral::apply_rules(rules_obj(), request);
+                if (!record || record->at("RawData").as_string() != kRawData) ++wrong;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // The smallest request still gives a whole record: every member falls back to its default
