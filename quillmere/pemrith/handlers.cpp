@@ -87,7 +87,8 @@ bool read_offset(TimeReader& r) {
 
 // Whether `setting_author_id` and the id of the request's `owner` object (0 when `owner`
 // or its `id` is absent; an id that is present is converted as it is, empty or not) are
-// the same integer. The owner is read first; the setting's id is converted first.
+// the same integer. An `owner` that is not an object fails before either id is converted;
+// the setting's id is converted before the owner's.
 bool same_as_owner(const json::value& setting_author_id, const json::object& request) {
     static const json::value zero(0);
     const json::value* id = &zero;

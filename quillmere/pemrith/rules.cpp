@@ -121,8 +121,14 @@ RuleTable build_rules() {
     return t;
 }
 
+// Built when the library is loaded, so that the in-time default is the load time.
+[[maybe_unused]] const RuleTable& kBuiltAtLoad = rules_obj();
+
 }  // namespace
 
-const tindral::RuleTable rules_obj = build_rules();
+const tindral::RuleTable& rules_obj() {
+    static const RuleTable table = build_rules();
+    return table;
+}
 
 }  // namespace quillmere::pemrith

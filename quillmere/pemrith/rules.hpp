@@ -13,10 +13,14 @@
 
 namespace quillmere::pemrith {
 
-// 67 rules, built once when the library is loaded and read-only afterwards; any number of
-// threads may read it at once. The default of MentionTrackingDetails.FetchingServiceInTime
-// is the UTC time of that moment (YYYY-MM-DDTHH:MM:SS.ffffff); a request without a
-// `timestamp` gets the time at which the record is made as its RawData.CreatedDate.
-extern const tindral::RuleTable rules_obj;
+// The 67 rules in record order. Built once when the library is loaded, read-only after
+// that and safe to read from any number of threads.
+//
+// Two defaults are times. MentionTrackingDetails.FetchingServiceInTime (used when the
+// request has no in_time) is the UTC time at which the table was built, in the form
+// YYYY-MM-DDTHH:MM:SS.ffffff (no fraction at a whole second), the same for the life of the
+// process. RawData.CreatedDate defaults to null, which parent_post_time_handler turns into
+// the UTC time of the mapping, YYYY-MM-DDTHH:MM:SS.
+const tindral::RuleTable& rules_obj();
 
 }  // namespace quillmere::pemrith

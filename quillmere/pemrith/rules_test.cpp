@@ -138,8 +138,8 @@ TEST(RulesObj, MatchesListingRowByRow) {
     while (std::getline(in, line)) {
         auto cells = split(line, '|');
         ASSERT_EQ(cells.size(), 7u) << line;
-        ASSERT_LT(row, rules_obj.size()) << "table ends before " << cells[0];
-        const auto& [target, rule] = rules_obj[row];
+        ASSERT_LT(row, rules_obj().size()) << "table ends before " << cells[0];
+        const auto& [target, rule] = rules_obj()[row];
         SCOPED_TRACE("row " + std::to_string(row + 1) + " " + cells[0]);
         ++row;
         EXPECT_EQ(target, cells[0]);
@@ -177,15 +177,15 @@ TEST(RulesObj, MatchesListingRowByRow) {
         EXPECT_EQ(rule.skip_if_missing, cells[6] == "true");
     }
     EXPECT_EQ(row, 67u);
-    EXPECT_EQ(rules_obj.size(), 67u);
+    EXPECT_EQ(rules_obj().size(), 67u);
 }
 
 TEST(RulesObj, LoadTimeDefaultIsFixed) {
-    const auto& in_time = rules_obj[42];
+    const auto& in_time = rules_obj()[42];
     ASSERT_EQ(in_time.first, "MentionTrackingDetails.FetchingServiceInTime");
     json::value first = in_time.second.default_value;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(rules_obj[42].second.default_value, first);
+    EXPECT_EQ(rules_obj()[42].second.default_value, first);
 }
 
 // ---- applying the table -----------------------------------------------------------------
@@ -274,7 +274,7 @@ std::string take_out_time(json::object& record) {
 TEST_F(Applied, BrandPostGivesExactRecord) {
     json::value request = parse_json(kBrandPost);
     const json::value before = request;
-    auto record = apply_rules(rules_obj, request);
+    auto record = apply_rules(rules_obj(), request);
     ASSERT_TRUE(record) << log_.str();
     EXPECT_EQ(request, before) << "the request is not changed";
     EXPECT_TRUE(std::regex_match(take_out_time(*record), kIsoMicro));
@@ -320,7 +320,7 @@ TEST_F(Applied, UserPostWithoutTimesOrOwner) {
       "username": "someone", "author_social_id": "5", "setting_id": 8, "post_id": "991",
       "is_dark_post": null, "channel_group_id": null, "comments_count": null})");
     auto before = quillmere::utc_now_formatted("%Y-%m-%dT%H:%M:%S");
-    auto record = apply_rules(rules_obj, request);
+    auto record = apply_rules(rules_obj(), request);
     auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1),
                                        "%Y-%m-%dT%H:%M:%S");
     ASSERT_TRUE(record) << log_.str();
@@ -352,9 +352,31 @@ TEST_F(Applied, UserPostWithoutTimesOrOwner) {
         "MentionTrackingDetails": {"FetchingServiceOutTime": "OUT"}})").as_object();
     // Without in_time the record carries the time the table was built.
     expected_rest["MentionTrackingDetails"].as_object().emplace(
-        "FetchingServiceInTime", rules_obj[42].second.default_value);
+        "FetchingServiceInTime", rules_obj()[42].second.default_value);
     EXPECT_EQ(json::value(rest), json::value(expected_rest));
     EXPECT_EQ(log_.str(), "");
+}
+
+TEST_F(Applied, ManyThreadsShareTheTable) {
+    const json::value request = parse_json(kBrandPost);
+    auto reference = apply_rules(rules_obj(), request);
+    ASSERT_TRUE(reference);
+    take_out_time(*reference);
+    const std::string expected = json::serialize(*reference);
+
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                auto record = apply_rules(rules_obj(), request);
+                if (!record) { ++mismatches[t]; continue; }
+                take_out_time(*record);
+                if (json::serialize(*record) != expected) ++mismatches[t];
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 TEST_F(Applied, HandlerFailuresLoseTheRecordWithOneLine) {
@@ -375,7 +397,7 @@ TEST_F(Applied, HandlerFailuresLoseTheRecordWithOneLine) {
         json::value change = parse_json(c.change);
         for (const auto& [k, v] : change.as_object()) request.as_object()[k] = v;
         log_.str("");
-        auto record = apply_rules(rules_obj, request);
+        auto record = apply_rules(rules_obj(), request);
         EXPECT_FALSE(record) << c.change;
         std::string log = log_.str();
         EXPECT_EQ(log.rfind("error|Error in apply_rules: ", 0), 0u) << log;
