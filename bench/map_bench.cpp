@@ -49,7 +49,7 @@ const Fixture& comment() {
     return f;
 }
 const Fixture& parent() {
-    static const Fixture f = make_fixture(kParentRequest, pemrith::rules_obj);
+    static const Fixture f = make_fixture(kParentRequest, pemrith::rules_obj());
     return f;
 }
 
@@ -89,8 +89,8 @@ void BM_CommentFloor(benchmark::State& s) { floor(s, comment()); }
 void BM_CommentMap(benchmark::State& s) { map(s, comment(), calvane::rules_obj()); }
 void BM_CommentApplyRules(benchmark::State& s) { apply_only(s, comment(), calvane::rules_obj()); }
 void BM_ParentFloor(benchmark::State& s) { floor(s, parent()); }
-void BM_ParentMap(benchmark::State& s) { map(s, parent(), pemrith::rules_obj); }
-void BM_ParentApplyRules(benchmark::State& s) { apply_only(s, parent(), pemrith::rules_obj); }
+void BM_ParentMap(benchmark::State& s) { map(s, parent(), pemrith::rules_obj()); }
+void BM_ParentApplyRules(benchmark::State& s) { apply_only(s, parent(), pemrith::rules_obj()); }
 
 void hashtags(benchmark::State& state, const json::value& caption) {
     for (auto _ : state) {

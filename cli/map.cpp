@@ -87,8 +87,7 @@ void add_map(CLI::App& app) {
     };
     const Table tables[] = {
         {"comment", "Map comment requests to comment records", &calvane::rules_obj},
-        {"parent", "Map parent posts to parent-post records",
-         []() -> const tindral::RuleTable& { return pemrith::rules_obj; }},
+        {"parent", "Map parent posts to parent-post records", &pemrith::rules_obj},
     };
     for (const Table& t : tables) {
         auto* cmd = map->add_subcommand(t.name, t.description);

@@ -118,10 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     check(qm::calvane::rules_obj(), request);
-    check(qm::pemrith::rules_obj, request);
+    check(qm::pemrith::rules_obj(), request);
     if (const json::object* members = request.if_object()) {
         check(qm::calvane::rules_obj(), overlay(kComment, *members));
-        check(qm::pemrith::rules_obj, overlay(kParent, *members));
+        check(qm::pemrith::rules_obj(), overlay(kParent, *members));
     }
     return 0;
 }

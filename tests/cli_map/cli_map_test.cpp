@@ -259,7 +259,7 @@ TEST(CliMap, CommentTableOnAHundredThousandRequests) {
 }
 
 TEST(CliMap, ParentTableOnAHundredThousandRequests) {
-    check_map("parent", qm::pemrith::rules_obj, [](std::size_t i) { return parent_line(i, parent_base()); });
+    check_map("parent", qm::pemrith::rules_obj(), [](std::size_t i) { return parent_line(i, parent_base()); });
 }
 
 TEST(CliMap, CleanInputExitsZeroWithNothingOnStandardError) {
