@@ -10,6 +10,12 @@
 
 namespace quillmere::cli {
 
+namespace {
+thread_local std::size_t handled_line = 0;
+}  // namespace
+
+std::size_t current_line_number() noexcept { return handled_line; }
+
 int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
                        LineHandler handler, void* context) {
     boost::json::parse_options opt;
@@ -29,8 +35,11 @@ int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
             parser.write(line, ec);
             if (ec) throw boost::system::system_error(ec);
             boost::json::value v = parser.release();
+            handled_line = line_no;
             handler(context, v, buffer);
+            handled_line = 0;
         } catch (const std::exception& e) {
+            handled_line = 0;
             buffer.resize(mark);
             buffer += "{\"error\": ";
             write_string_text(buffer, e.what());

@@ -22,6 +22,10 @@ using LineHandler = void (*)(void* context, boost::json::value& parsed, std::str
 int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
                        LineHandler handler, void* context);
 
+// The 1-based number of the line that process_json_lines is handling on this thread, for
+// handlers that report on it; 0 outside a handler.
+std::size_t current_line_number() noexcept;
+
 // Convenience for callables.
 template <class F>
 int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err, F&& f) {

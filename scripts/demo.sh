@@ -8,3 +8,9 @@ q="$root/build/cli/quillmere"
 
 echo "== classify: examples/webhooks.jsonl"
 "$q" classify "$root/examples/webhooks.jsonl"
+
+echo "== map comment: examples/comment_requests.jsonl"
+"$q" map comment "$root/examples/comment_requests.jsonl"
+
+echo "== map parent: examples/parent_posts.jsonl"
+"$q" map parent "$root/examples/parent_posts.jsonl"

@@ -4,9 +4,12 @@
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 
+#include <boost/json/monotonic_resource.hpp>
+
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <string>
@@ -124,8 +127,10 @@ json::object* member_object(json::object& parent, std::string_view name, std::st
     throw TypeError(str(path) + " must be an object, not " + str(kind_name(it->value())));
 }
 
-void finish_record(json::object& record) {
-    json::object* raw = member_object(record, "RawData", "RawData");
+// The author fix-up and the RawData text; returns the record in the default storage, with
+// RawData replaced by its text in its place (or appended as "{}" when no rule wrote it).
+json::object finish_record(json::object& draft) {
+    json::object* raw = member_object(draft, "RawData", "RawData");
     if (raw) {
         if (json::object* user = member_object(*raw, "UserInfo", "RawData.UserInfo")) {
             auto name = user->find("AuthorName");
@@ -135,12 +140,21 @@ void finish_record(json::object& record) {
     }
     std::string text;
     if (raw) {
-        text.reserve(2048);
+        text.reserve(4096);
         write_json_text(text, *raw);
     } else {
         text = "{}";
     }
-    record["RawData"] = json::string(text, record.storage());
+    json::object record;
+    record.reserve(draft.size() + (raw ? 0 : 1));
+    for (const auto& member : draft) {
+        if (raw && member.key() == "RawData")
+            record.emplace(member.key(), json::string(text));
+        else
+            record.emplace(member.key(), member.value());
+    }
+    if (!raw) record.emplace("RawData", json::string(text));
+    return record;
 }
 
 const json::object& request_object(const json::value& request) {
@@ -151,10 +165,13 @@ const json::object& request_object(const json::value& request) {
 template <class Body>
 std::optional<json::object> guarded(Body&& body) {
     try {
-        json::object record;
-        body(record);
-        finish_record(record);
-        return record;
+        // The record is drafted in a monotonic arena (on the stack while it fits): no
+        // per-member frees, no destruction walk; only the finished record is copied out.
+        alignas(std::max_align_t) unsigned char arena[8192];
+        json::monotonic_resource resource(arena, sizeof arena);
+        json::object draft(&resource);
+        body(draft);
+        return finish_record(draft);
     } catch (const std::exception& e) {
         log_failure(failure_message(e));
     } catch (...) {
@@ -180,8 +197,9 @@ const json::value& get_value_from_keys(const json::value& keys, const json::obje
 std::optional<json::object> apply_rules(const RuleTable& rules, const json::value& request) {
     const json::object& req = request_object(request);
     return guarded([&](json::object& record) {
-        for (const auto& [target, rule] : rules) {
-            run_rule(record, target, rule.keys, rule.default_value, rule.skip_if_missing, req, request,
+        for (const auto& entry : rules) {
+            const Rule& rule = entry.second;
+            run_rule(record, entry.first, rule.keys, rule.default_value, rule.skip_if_missing, req, request,
                      static_cast<bool>(rule.handler_function),
                      [&](const json::value& v, const json::value* data) { return rule.handler_function(v, data); });
         }

@@ -1,0 +1,147 @@
+// Record mapping: apply_rules with the comment and the parent-post tables on realistic
+// requests, next to the floor of the same work (parse the request, serialise an object of
+// the record's size) in the same run; hashtags and media-type codes.
+
+#include "quillmere/calvane/rules.hpp"
+#include "quillmere/common/json_text.hpp"
+#include "quillmere/common/value.hpp"
+#include "quillmere/morvish/media.hpp"
+#include "quillmere/pemrith/rules.hpp"
+#include "quillmere/tindral/engine.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <boost/json.hpp>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace json = boost::json;
+using namespace quillmere;
+
+namespace {
+
+// A comment on a brand's carousel post: the comment's members, the common details and
+// the parent-post members, as the host puts them in one flat request.
+constexpr std::string_view kCommentRequest = R"({"post_id": "17900000000000011", "comment_text": "Love this jacket! 😍\nWhere can I buy it? #WinterStyle", "comment_time": "2024-05-01T10:20:41+0000", "comment_username": "mira.k", "comment_author_id": "17841411111111111", "comment_likes_count": 3, "comment_follower_count": 812, "comment_follows_count": 301, "comment_tweet_count": 57, "comment_profile_picture": "https://scontent.cdninstagram.com/v/pp/mira.jpg", "type_of": 0, "type_of_comment": 1, "permalink": "https://www.instagram.com/p/C6aBcDeFgHi/", "attachment_xml": "", "in_time": "2024-05-01T10:20:45", "channel_group_id": 3, "channel_type": 29, "category_id": 501, "category_name": "Retail", "brand_id": 9001, "brand_name": "Acme", "setting_id": 77, "author_social_id": "17841400000000001", "user_profile_pic": "https://scontent.cdninstagram.com/v/pp/acme.jpg", "author_user_name": "acme.shop", "m_author_name": "Acme Shop", "parent_post_url": "https://www.instagram.com/p/C6aBcDeFgHi/", "parent_post_social_id": "17998877665544332", "main_post_social_id": "17998877665544332", "post_username": "acme.shop", "post_author_id": "17841400000000001", "is_parent_brand_post": true, "is_brand_post": true, "media_type": "CAROUSEL_ALBUM", "comments_count": 12, "instagram_post_type_data": 1})";
+
+// A brand's carousel post as the Graph API returns it (owner and children), with the
+// common details and the members the host adds.
+constexpr std::string_view kParentRequest = R"({"permalink": "https://www.instagram.com/p/C6aBcDeFgHi/", "id": "17998877665544332", "caption": "Summer drop ☀️ #SummerSale #новинка\r\nShop \"now\" & save <20%> 😀 #SummerSale", "comments_count": 12, "like_count": 345, "media_type": "CAROUSEL_ALBUM", "media_url": "https://scontent.cdninstagram.com/v/t51.29350-15/abc.jpg?_nc_cat=1&ccb=1-7", "owner": {"name": "Acme Shop", "username": "acme.shop", "ig_id": 1234567890, "id": "17841400000000001", "followers_count": 10500, "follows_count": 120, "media_count": 890, "biography": "Official account", "profile_picture_url": "https://scontent.cdninstagram.com/v/pp/acme.jpg", "website": "https://acme.example/"}, "ig_id": 3300000000000000001, "username": "acme.shop", "shortcode": "C6aBcDeFgHi", "media_product_type": "FEED", "is_comment_enabled": true, "timestamp": "2024-05-01T10:15:30+0000", "children": {"data": [{"media_type": "IMAGE", "media_url": "https://scontent.cdninstagram.com/v/1.jpg", "id": "18011"}, {"media_type": "VIDEO", "media_url": "https://scontent.cdninstagram.com/v/2.mp4", "thumbnail_url": "https://scontent.cdninstagram.com/v/2.jpg", "id": "18012"}]}, "in_time": "2024-05-01T10:16:00", "channel_group_id": 3, "channel_type": "15", "category_id": 501, "category_name": "Retail", "brand_id": 9001, "brand_name": "Acme", "setting_id": 77, "author_social_id": "17841400000000001", "user_profile_pic": "https://scontent.cdninstagram.com/v/pp/acme.jpg", "author_user_name": "acme.shop", "m_author_name": "Acme Shop", "post_id": "17998877665544332", "post_id_with_ig_id": "3300000000000000001_17841400000000001", "is_dark_post": false, "instagram_post_type_data": 1, "type_of_comment": 2, "post_author_id": "17841400000000001", "is_brand_post": true})";
+
+struct Fixture {
+    std::string text;
+    json::value request;
+    json::value raw_data;  // the record's RawData as an object: what the floor serialises
+};
+
+Fixture make_fixture(std::string_view text, const tindral::RuleTable& rules) {
+    Fixture f{std::string(text), parse_json(text), nullptr};
+    auto record = tindral::apply_rules(rules, f.request);
+    if (!record) throw std::runtime_error("the bench request does not map");
+    f.raw_data = parse_json(record->at("RawData").as_string());
+    return f;
+}
+
+const Fixture& comment() {
+    static const Fixture f = make_fixture(kCommentRequest, calvane::rules_obj());
+    return f;
+}
+const Fixture& parent() {
+    static const Fixture f = make_fixture(kParentRequest, pemrith::rules_obj());
+    return f;
+}
+
+// Floor: parse the request and serialise an object of the size of the record's RawData.
+void floor(benchmark::State& state, const Fixture& f) {
+    std::string out;
+    for (auto _ : state) {
+        json::value v = parse_json(f.text);
+        benchmark::DoNotOptimize(v);
+        out.clear();
+        write_json_text(out, f.raw_data);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Parse the request and apply the table: the host's work per record.
+void map(benchmark::State& state, const Fixture& f, const tindral::RuleTable& rules) {
+    for (auto _ : state) {
+        json::value v = parse_json(f.text);
+        auto record = tindral::apply_rules(rules, v);
+        benchmark::DoNotOptimize(record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// apply_rules alone, on a request parsed once.
+void apply_only(benchmark::State& state, const Fixture& f, const tindral::RuleTable& rules) {
+    for (auto _ : state) {
+        auto record = tindral::apply_rules(rules, f.request);
+        benchmark::DoNotOptimize(record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_CommentFloor(benchmark::State& s) { floor(s, comment()); }
+void BM_CommentMap(benchmark::State& s) { map(s, comment(), calvane::rules_obj()); }
+void BM_CommentApplyRules(benchmark::State& s) { apply_only(s, comment(), calvane::rules_obj()); }
+void BM_ParentFloor(benchmark::State& s) { floor(s, parent()); }
+void BM_ParentMap(benchmark::State& s) { map(s, parent(), pemrith::rules_obj()); }
+void BM_ParentApplyRules(benchmark::State& s) { apply_only(s, parent(), pemrith::rules_obj()); }
+
+void hashtags(benchmark::State& state, const json::value& caption) {
+    for (auto _ : state) {
+        std::string tags = morvish::get_hashtags(caption);
+        benchmark::DoNotOptimize(tags);
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(caption.as_string().size()));
+}
+
+void BM_HashtagsWithTags(benchmark::State& s) {
+    static const json::value caption = parse_json(
+        R"("Summer drop \u2600\ufe0f #SummerSale #\u043d\u043e\u0432\u0438\u043d\u043a\u0430 new colours in store and online, )"
+        R"(limited stock #acme #Summer2024 #\u00e9t\u00e9 see you there \ud83d\ude00 #SummerSale")");
+    hashtags(s, caption);
+}
+void BM_HashtagsNoTags(benchmark::State& s) {
+    static const json::value caption = parse_json(
+        R"("Summer drop \u2600\ufe0f new colours in store and online, limited stock while it lasts, )"
+        R"(come and see us this weekend, we have a surprise for everyone \ud83d\ude00 thank you!")");
+    hashtags(s, caption);
+}
+
+void BM_MediaType(benchmark::State& state) {
+    static const json::value names[] = {json::value("IMAGE"), json::value("video"), json::value("Carousel_Album"),
+                                        json::value("image/jpeg"), json::value("banner"), json::value("")};
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(morvish::get_media_type(names[i]));
+        i = (i + 1) % std::size(names);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_MediaTypeNonAscii(benchmark::State& state) {
+    static const json::value name = parse_json(R"("\u0131mage")");
+    for (auto _ : state) benchmark::DoNotOptimize(morvish::get_media_type(name));
+    state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+BENCHMARK(BM_CommentFloor);
+BENCHMARK(BM_CommentMap);
+BENCHMARK(BM_CommentApplyRules);
+BENCHMARK(BM_ParentFloor);
+BENCHMARK(BM_ParentMap);
+BENCHMARK(BM_ParentApplyRules);
+BENCHMARK(BM_HashtagsWithTags);
+BENCHMARK(BM_HashtagsNoTags);
+BENCHMARK(BM_MediaType);
+BENCHMARK(BM_MediaTypeNonAscii);
+
+BENCHMARK_MAIN();

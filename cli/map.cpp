@@ -1,0 +1,104 @@
+// quillmere map comment|parent [FILE]: one request object per line in, one record per line
+// out, through the comment or the parent-post rule table.
+
+#include "command.hpp"
+#include "json_lines.hpp"
+
+#include "quillmere/calvane/rules.hpp"
+#include "quillmere/pemrith/rules.hpp"
+#include "quillmere/tindral/engine.hpp"
+
+#include <boost/json/serializer.hpp>
+
+#include <spdlog/details/null_mutex.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace quillmere::cli {
+namespace {
+
+constexpr const char* kFooter = R"(
+Reads request objects, one JSON text per line, from FILE (or standard input when FILE is
+absent or "-") and writes exactly one line per input line, in the same order:
+
+  {"RawData": "<JSON text>", ...}
+      the record as compact JSON; its RawData member is the JSON text of the record's
+      raw data, carried as a JSON string.
+  null
+      applying the table failed; "line N: Error in apply_rules: <message>" goes to
+      standard error and the run continues.
+  {"error": "<message>"}
+      the line is not JSON, or not a JSON object; "line N: <message>" goes to standard
+      error and the run continues.
+
+Exit status: 0 when every line was a JSON object, 1 when any line was not, 2 when FILE
+cannot be opened.
+)";
+
+// Writes the rule engine's error lines to standard error, after the number of the input
+// line that caused them.
+class LineNumberedErrors final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (std::size_t line = current_line_number()) std::cerr << "line " << line << ": ";
+        std::cerr.write(msg.payload.data(), static_cast<std::streamsize>(msg.payload.size())) << '\n';
+    }
+    void flush_() override { std::cerr.flush(); }
+};
+
+// Appends `v` as compact JSON without an intermediate string.
+void append_compact(std::string& out, boost::json::serializer& sr, const boost::json::object& v) {
+    sr.reset(&v);
+    while (!sr.done()) {
+        std::size_t used = out.size();
+        out.resize(used + 4096);
+        auto written = sr.read(out.data() + used, 4096);
+        out.resize(used + written.size());
+    }
+}
+
+int map_lines(const tindral::RuleTable& rules, const std::string& path) {
+    if (auto logger = spdlog::get(std::string(tindral::kLoggerName)))
+        logger->sinks() = {std::make_shared<LineNumberedErrors>()};
+    boost::json::serializer sr;
+    return with_input(path, [&](std::istream& in) {
+        return process_json_lines(in, std::cout, std::cerr, [&](boost::json::value& request, std::string& out) {
+            // A request that is not an object is a TypeError: the line's {"error": ...}.
+            std::optional<boost::json::object> record = tindral::apply_rules(rules, request);
+            if (record)
+                append_compact(out, sr, *record);
+            else
+                out += "null";
+        });
+    });
+}
+
+void add_map(CLI::App& app) {
+    auto* map = app.add_subcommand("map", "Map request objects to records with a rule table");
+    map->require_subcommand(1);
+    struct Table {
+        const char* name;
+        const char* description;
+        const tindral::RuleTable& (*rules)();
+    };
+    const Table tables[] = {
+        {"comment", "Map comment requests to comment records", &calvane::rules_obj},
+        {"parent", "Map parent posts to parent-post records", &pemrith::rules_obj},
+    };
+    for (const Table& t : tables) {
+        auto* cmd = map->add_subcommand(t.name, t.description);
+        auto file = std::make_shared<std::string>();
+        cmd->add_option("FILE", *file, "File of request objects, one JSON text per line (default: standard input)");
+        cmd->footer(kFooter);
+        cmd->callback([file, rules = t.rules] { set_exit_status(map_lines(rules(), *file)); });
+    }
+}
+
+const CommandRegistration registration(add_map);
+
+}  // namespace
+}  // namespace quillmere::cli
