@@ -3,13 +3,13 @@
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
+#include "support/memory_cache.hpp"
 #include "support/recording_logger.hpp"
 #include "support/run_awaitable.hpp"
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <stdexcept>
+#include <functional>
 
 namespace quillmere::sendrum {
 namespace {
@@ -43,26 +43,8 @@ TEST(CacheKey, IsPrefixAndDigestOfLowerCasedBase) {
     EXPECT_EQ(parent_post_cache_key("C", "B", "X", "S").size(), 68u);
 }
 
-// An in-memory cache that records the keys read.
-class MapCache : public CacheClient {
-public:
-    std::map<std::string, std::string, std::less<>> entries;
-    std::vector<std::string> reads;
-    bool fail = false;
-    std::optional<std::string> get(std::string_view key) override {
-        reads.emplace_back(key);
-        if (fail) throw std::runtime_error("connection refused");
-        auto it = entries.find(key);
-        if (it == entries.end()) return std::nullopt;
-        return it->second;
-    }
-    void set(std::string_view, std::string_view, std::chrono::seconds) override {
-        throw std::logic_error("the parent-post cache read never writes");
-    }
-};
-
 struct Fixture : ::testing::Test {
-    MapCache cache;
+    quillmere::testing::MemoryCache cache;
     RecordingLogger log;
     json::value read(json::value categories, json::value brands, json::value channel = "20",
                      json::value social = "555") {
@@ -111,6 +93,7 @@ TEST_F(Fixture, HitGivesSummaryInFixedOrder) {
               R"({"url": null, "parent_post_social_id": null, "is_parent_brand_post": false, )"
               R"("comment_follower_count": 0, "comment_follows_count": 0, "comment_tweet_count": 0}])");
     EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(cache.writes.empty());
 }
 
 TEST_F(Fixture, EmptyTextIsAMiss) {
