@@ -53,7 +53,6 @@ public:
     void ping();
 
 private:
-    struct Reply;
     template <class Handle>
     auto command(std::string_view name, std::initializer_list<std::string_view> args, Handle&& handle);
     bool connect_if_needed();  // true when a new connection was opened
