@@ -9,10 +9,9 @@
 //   ... point the client at fake.base_url() ...
 //   EXPECT_EQ(fake.requests().at(0).param("fields"), "id");
 
+#include "support/run_awaitable.hpp"  // run_awaitable, used with the fake
+
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -139,14 +138,5 @@ public:
 private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
-
-// Runs an operation to completion on a fresh event loop of the calling thread.
-template <class T>
-T run_awaitable(boost::asio::awaitable<T> op) {
-    boost::asio::io_context ioc;
-    auto future = boost::asio::co_spawn(ioc, std::move(op), boost::asio::use_future);
-    ioc.run();
-    return future.get();
-}
 
 }  // namespace quillmere::testing

@@ -1,0 +1,72 @@
+#pragma once
+// The real servers of the enrichment tests: redis-server and clickhouse-server on free
+// loopback ports with throw-away data directories, started once for the test program
+// (a gtest Environment) and stopped at its end, also when a test fails.
+
+#include "support/process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct redisContext;
+
+namespace quillmere::testing {
+
+class RedisServer {
+public:
+    // `port` 0: a free one. `extra` are further command-line options (--requirepass ...).
+    explicit RedisServer(std::vector<std::string> extra = {}, int port = 0);
+    int port() const { return port_; }
+    void stop() { process_.reset(); }
+
+private:
+    TempDir dir_{"quillmere-redis"};
+    int port_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// Password of the ClickHouse user "reader" (the default user has none).
+inline constexpr const char* kClickHouseReaderPassword = "r3ader-Secret";
+
+class ClickHouseServer {
+public:
+    ClickHouseServer();
+    int http_port() const { return http_port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(http_port_) + "/"; }
+
+private:
+    TempDir dir_{"quillmere-clickhouse"};
+    int http_port_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// Raw commands to a Redis server, for preparing and inspecting what the tests read.
+class RedisAdmin {
+public:
+    explicit RedisAdmin(int port);
+    ~RedisAdmin();
+    // The reply as text: a string or status as it is, an integer in decimal, nil as "(nil)".
+    std::string command(const std::vector<std::string>& argv);
+
+private:
+    redisContext* ctx_;
+};
+
+class Servers : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+    static RedisServer& redis() { return *instance_->redis_; }
+    static ClickHouseServer& clickhouse() { return *instance_->clickhouse_; }
+
+private:
+    static inline Servers* instance_ = nullptr;
+    std::unique_ptr<RedisServer> redis_;
+    std::unique_ptr<ClickHouseServer> clickhouse_;
+};
+
+}  // namespace quillmere::testing
