@@ -26,6 +26,11 @@ function(quillmere_module name)
   if(NOT (CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND (QUILLMERE_SANITIZE OR QUILLMERE_BUILD_FUZZ)))
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
   endif()
+  # A module that links other modules loads them with it, even where it uses only their
+  # headers (enumeration values): keep them as needed libraries.
+  if(ARG_PUBLIC_LINK MATCHES "quillmere::")
+    target_link_options(${target} PRIVATE "LINKER:--no-as-needed")
+  endif()
   install(TARGETS ${target} EXPORT ${QUILLMERE_EXPORT_SET}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
