@@ -199,6 +199,9 @@ TEST(CalvaneHandlers, CommentUrlCreator) {
         {"null", R"({"url": null})", R"("https://www.instagram.com/p/0000000000000/")"},
         {"null", R"({"url": []})", R"("https://www.instagram.com/p/0000000000000/")"},
         {"null", R"({"url": null, "post_id": "178"})", R"("https://www.instagram.com/p/0000000000000/")"},
+        // With a comment id only the base's text form is used, whatever its kind.
+        {"null", R"({"url": 5, "post_id": "1"})", R"("https://www.instagram.com/p/0000000000000/")"},
+        {"null", R"({"url": true, "post_id": "instagram"})", R"("Truec/instagram")"},
         {"null", R"({"url": 5})", nullptr},
         {"null", R"({"url": ["instagram"]})", nullptr},
         {"null", R"({"url": {"instagram": 1}})", nullptr},
