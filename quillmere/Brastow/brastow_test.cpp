@@ -224,6 +224,16 @@ TEST(GetFileExtension, Table) {
         {"https://cdn.example.com/x/100%.png", ".png"},
         {"  https://cdn.example.com/x/a|b.JPG", ".jpg"},
         {"https://cdn.example.com/x/a.TIFF?x=|", ".tiff"},
+        // The extension is the file name's own text: nothing is percent-encoded, letters of
+        // any script are lower-cased.
+        {"https://cdn.example.com/x/a.\xd0\xa4\xd0\x9e\xd0\xa2\xd0\x9e", ".\xd1\x84\xd0\xbe\xd1\x82\xd0\xbe"},
+        {"https://cdn.example.com/x/a.b c", ".b c"},
+        {"https://cdn.example.com/x/a.%41B", ".%41b"},
+        {"https://proxy.example.com/fetch?url=%2Fv%2Fa.%C3%89T%C3%89", ".\xc3\xa9t\xc3\xa9"},
+        // The port is not checked; an unbalanced bracket in the host fails.
+        {"https://cdn.example.com:80x/x/a.png", ".png"},
+        {"https://[::1/x/a.png", ".jpg"},
+        {"mailto:x;y.png", ".png"},
     };
     for (const auto& c : cases) EXPECT_EQ(get_file_extension(json::value(c.url)), c.expected) << c.url;
 }

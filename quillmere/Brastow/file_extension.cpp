@@ -6,10 +6,12 @@
 #include "quillmere/common/value.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include <boost/url/parse.hpp>
-#include <boost/url/url_view.hpp>
 #include <pcre2.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -19,61 +21,105 @@ namespace {
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-// Characters that stand in an address as they are.
-bool allowed_as_is(unsigned char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-    return std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) != std::string_view::npos;
+int hex_value(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The path and query of an address, read the lenient way media addresses need (they come
+// from outside with blanks, non-ASCII letters, stray "%" or line breaks): leading blanks
+// and controls are dropped, tabs and line breaks anywhere are dropped, and nothing else is
+// checked or encoded. The path excludes the parameters after a ";" in its last segment.
+struct AddressParts {
+    std::string_view path;
+    std::string_view query;
+};
+
+// Schemes whose paths carry ";" parameters (and addresses without a scheme).
+bool uses_params(std::string_view scheme) {
+    static constexpr std::string_view kSchemes[] = {"",     "ftp",   "hdl",   "prospero", "http", "imap",
+                                                    "https", "shttp", "rtsp",  "rtsps",    "rtspu", "sip",
+                                                    "sips",  "mms",   "sftp",  "tel"};
+    for (auto s : kSchemes) {
+        if (s.size() != scheme.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < s.size() && same; ++i) same = (scheme[i] | 0x20) == s[i];
+        if (same) return true;
+    }
+    return false;
 }
 
-// Media addresses come from outside and are not always well formed (blanks, non-ASCII
-// letters, a stray "%", a line break). Such an address is read the way lenient address
-// parsers read it: tabs and line breaks dropped, leading blanks and controls dropped, and
-// every other character that cannot stand in an address percent-encoded.
-std::string repaired_address(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::size_t start = 0;
-    while (start < text.size() && static_cast<unsigned char>(text[start]) <= 0x20) ++start;
+// Splits `text` into its parts; `storage` keeps a cleaned copy alive when one is needed.
+// Nothing when the host has an unbalanced "[" or "]".
+std::optional<AddressParts> split_address(std::string_view text, std::string& storage) {
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20) text.remove_prefix(1);
+    if (text.find_first_of("\t\r\n") != std::string_view::npos) {
+        storage.clear();
+        for (char c : text) {
+            if (c != '\t' && c != '\r' && c != '\n') storage += c;
+        }
+        text = storage;
+    }
+    std::string_view scheme;
+    if (auto colon = text.find(':'); colon != std::string_view::npos && colon > 0 && is_alpha(text.front())) {
+        std::string_view candidate = text.substr(0, colon);
+        bool valid = std::all_of(candidate.begin(), candidate.end(), [](char c) {
+            return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        });
+        if (valid) {
+            scheme = candidate;
+            text.remove_prefix(colon + 1);
+        }
+    }
+    if (text.starts_with("//")) {
+        auto end = text.find_first_of("/?#", 2);
+        std::string_view host = text.substr(2, end == std::string_view::npos ? std::string_view::npos : end - 2);
+        bool open = host.find('[') != std::string_view::npos;
+        bool close = host.find(']') != std::string_view::npos;
+        if (open != close) return std::nullopt;
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end);
+    }
+    if (auto hash = text.find('#'); hash != std::string_view::npos) text = text.substr(0, hash);
+    AddressParts parts;
+    if (auto question = text.find('?'); question != std::string_view::npos) {
+        parts.query = text.substr(question + 1);
+        text = text.substr(0, question);
+    }
+    if (uses_params(scheme)) {
+        std::size_t last_slash = text.rfind('/');
+        text = text.substr(0, text.find(';', last_slash == std::string_view::npos ? 0 : last_slash));
+    }
+    parts.path = text;
+    return parts;
+}
+
+// A form-encoded name or value: "+" is a blank, valid percent-escapes are decoded, any
+// other "%" stands as it is.
+std::string form_decode(std::string_view s) {
     std::string out;
-    out.reserve(text.size() + 16);
-    bool fragment = false;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\t' || c == '\r' || c == '\n') continue;
-        if (c == '%' && i + 2 < text.size() && is_hex(text[i + 1]) && is_hex(text[i + 2])) {
-            out += '%';
-        } else if (allowed_as_is(c) || (c == '#' && !fragment)) {
-            fragment = fragment || c == '#';
-            out += static_cast<char>(c);
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '+') {
+            out += ' ';
+        } else if (s[i] == '%' && i + 2 < s.size() && is_hex(s[i + 1]) && is_hex(s[i + 2])) {
+            out += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+            i += 2;
         } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            out += s[i];
         }
     }
     return out;
 }
 
-// Parses `text` as an address, repairing it when it is not well formed. `storage` keeps
-// the repaired text alive for the returned view.
-std::optional<boost::urls::url_view> parse_address(std::string_view text, std::string& storage) {
-    if (auto parsed = boost::urls::parse_uri_reference(text)) return *parsed;
-    storage = repaired_address(text);
-    if (auto parsed = boost::urls::parse_uri_reference(storage)) return *parsed;
-    return std::nullopt;
-}
-
-// The path of an address without the parameters after a ";" in its last segment.
-std::string_view path_of(const boost::urls::url_view& address) {
-    std::string_view path = address.encoded_path();
-    std::size_t last_slash = path.rfind('/');
-    std::size_t semicolon = path.find(';', last_slash == std::string_view::npos ? 0 : last_slash);
-    return path.substr(0, semicolon);
-}
-
 // The value of the first query field "url" that has a non-empty value; "" when none.
-std::string url_field(const boost::urls::url_view& address) {
-    for (auto field : address.params(boost::urls::encoding_opts(true))) {
-        if (field.has_value && field.key == "url" && !field.value.empty()) return field.value;
+// Pieces without "=" and fields with an empty value are passed over.
+std::string url_field(std::string_view query) {
+    while (!query.empty()) {
+        auto amp = query.find('&');
+        std::string_view piece = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        auto eq = piece.find('=');
+        if (eq == std::string_view::npos || eq + 1 == piece.size()) continue;
+        if (form_decode(piece.substr(0, eq)) == "url") return form_decode(piece.substr(eq + 1));
     }
     return {};
 }
@@ -124,10 +170,18 @@ const ExtensionPattern& extension_pattern() {
     return pattern;
 }
 
-void lower_ascii(std::string& text) {
+// Lower case with the Unicode default (full) case mapping.
+void lower_case(std::string& text) {
+    bool ascii = true;
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     }
+    if (ascii) return;
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+    u.toLower(icu::Locale::getRoot());
+    text.clear();
+    u.toUTF8String(text);
 }
 
 }  // namespace
@@ -141,18 +195,18 @@ std::string get_file_extension(const boost::json::value& url) {
     try {
         std::string storage;
         std::string inner_storage;
-        auto address = parse_address(text, storage);
+        auto address = split_address(text, storage);
         if (!address) return func_call(boost::json::value());
-        if (address->has_query() && !address->encoded_query().empty()) {
-            std::string inner = url_field(*address);
-            auto inner_address = parse_address(inner, inner_storage);
+        if (!address->query.empty()) {
+            std::string inner = url_field(address->query);
+            auto inner_address = split_address(inner, inner_storage);
             if (!inner_address) return func_call(boost::json::value());
-            extension = extension_of_path(path_of(*inner_address));
+            extension = extension_of_path(inner_address->path);
         } else {
-            extension = extension_of_path(path_of(*address));
+            extension = extension_of_path(address->path);
         }
         if (extension.empty()) extension = extension_pattern().first_match(text);
-        lower_ascii(extension);
+        lower_case(extension);
     } catch (...) {
         return func_call(boost::json::value());
     }
