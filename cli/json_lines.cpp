@@ -1,5 +1,6 @@
 #include "json_lines.hpp"
 
+#include "quillmere/common/errors.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 
@@ -32,8 +33,9 @@ int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
         try {
             parser.reset();
             boost::system::error_code ec;
-            parser.write(line, ec);
-            if (ec) throw boost::system::system_error(ec);
+            std::size_t used = parser.write(line, ec);
+            if (ec)
+                throw ValueError("invalid JSON text: " + ec.message() + " at offset " + std::to_string(used));
             boost::json::value v = parser.release();
             handled_line = line_no;
             handler(context, v, buffer);

@@ -1,6 +1,7 @@
 #include "quillmere/morvish/details.hpp"
 
 #include "quillmere/common/clock.hpp"
+#include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/logger.hpp"
 #include "quillmere/common/value.hpp"
@@ -108,7 +109,7 @@ boost::asio::awaitable<json::value> process_parent_post(json::value post_id, Gra
         module_logger());
     if (!body) co_return nullptr;
     if (body->empty()) co_return json::string();
-    co_return parse_json(*body);
+    co_return decode_json_text(*body);
 }
 
 }  // namespace quillmere::morvish

@@ -42,8 +42,8 @@ boost::json::object extracting_common_details(const boost::json::value& setting_
 // Fetches a post with kParentPostFields through the client; failures are logged to the
 // "morvish" spdlog logger by the client. Returns the decoded body; null when the client
 // returns nothing; the empty string for an empty body. Throws TypeError naming `endpoint`
-// or `access_token` for a non-string (before any request), and boost::system::system_error
-// for a body that is not JSON.
+// or `access_token` for a non-string (before any request), and quillmere::ValueError
+// ("invalid JSON text: ...") for a body that is not JSON.
 boost::asio::awaitable<boost::json::value> process_parent_post(boost::json::value post_id,
                                                                GraphApiClient& instagram_api,
                                                                boost::json::value access_token);

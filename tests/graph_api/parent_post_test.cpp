@@ -67,7 +67,7 @@ TEST_F(ProcessParentPostTest, ClientFailuresGiveNullAndAreLoggedToTheModuleLogge
 
 TEST_F(ProcessParentPostTest, FailuresReachTheCaller) {
     fake().enqueue(FakeResponse::ok("{not json"));
-    EXPECT_THROW(process("1"), boost::system::system_error);
+    EXPECT_THROW(process("1"), quillmere::ValueError);
     EXPECT_THROW(process(json::value(17900)), quillmere::TypeError);
     EXPECT_THROW(process(json::value(nullptr)), quillmere::TypeError);
     EXPECT_THROW(process("1", json::value(nullptr)), quillmere::TypeError);
