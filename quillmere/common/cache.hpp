@@ -10,7 +10,7 @@ namespace quillmere {
 
 class CacheClient {
 public:
-    virtual ~CacheClient();
+    virtual ~CacheClient() = default;
     // The stored value (JSON text, as bytes), or nothing when the key is absent or expired.
     // Failures (connection, protocol) are thrown.
     virtual std::optional<std::string> get(std::string_view key) = 0;

@@ -19,7 +19,7 @@ using QueryParams = std::vector<std::pair<std::string, std::string>>;
 
 class GraphApiClient {
 public:
-    virtual ~GraphApiClient();
+    virtual ~GraphApiClient() = default;
     // GET base/version/endpoint with access_token and fields (then extra_params) as the
     // query. The body text on status 200, otherwise nothing; failures are logged to
     // `logger`, never thrown.

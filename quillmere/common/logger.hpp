@@ -7,7 +7,7 @@ namespace quillmere {
 
 class Logger {
 public:
-    virtual ~Logger();
+    virtual ~Logger() = default;
     virtual void info(std::string_view message) = 0;
     virtual void warning(std::string_view message) = 0;
     // `exc_info` asks the logger to attach the details (type, message) of the failure

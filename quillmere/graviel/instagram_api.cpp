@@ -428,12 +428,12 @@ QueryParams InstagramAPI::build_query(std::string access_token, std::string fiel
     query.emplace_back("access_token", std::move(access_token));
     query.emplace_back("fields", std::move(fields));
     if (extra_params) {
-        for (const auto& [key, value] : *extra_params) {
-            auto it = std::find_if(query.begin(), query.end(), [&](const auto& p) { return p.first == key; });
+        for (const auto& param : *extra_params) {
+            auto it = std::find_if(query.begin(), query.end(), [&](const auto& p) { return p.first == param.first; });
             if (it != query.end()) {
-                it->second = value;
+                it->second = param.second;
             } else {
-                query.emplace_back(key, value);
+                query.push_back(param);
             }
         }
     }

@@ -6,13 +6,45 @@
 #include <boost/json/value.hpp>
 
 #include <cstddef>
-#include <ranges>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace quillmere::ludrake {
+
+// The values make(0) ... make(n - 1) as a range for range-for loops. (Hand-written rather
+// than std::views::iota | transform so the header also compiles with clang and libstdc++ 12.)
+template <class Make>
+class IndexedRange {
+public:
+    IndexedRange(std::size_t n, Make make) : n_(n), make_(std::move(make)) {}
+
+    class iterator {
+    public:
+        using difference_type = std::ptrdiff_t;
+        using value_type = decltype(std::declval<const Make&>()(std::size_t{0}));
+        iterator() = default;
+        iterator(const IndexedRange* range, std::size_t i) : range_(range), i_(i) {}
+        value_type operator*() const { return range_->make_(i_); }
+        iterator& operator++() { ++i_; return *this; }
+        iterator operator++(int) { auto old = *this; ++i_; return old; }
+        bool operator==(const iterator& other) const { return i_ == other.i_; }
+
+    private:
+        const IndexedRange* range_ = nullptr;
+        std::size_t i_ = 0;
+    };
+
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, n_); }
+    std::size_t size() const noexcept { return n_; }
+
+private:
+    std::size_t n_;
+    Make make_;
+};
 
 // One row of a result table: column names to values, in column order. A view into its
 // table, valid while the table lives.
@@ -29,10 +61,9 @@ public:
 
     // (column name, value) pairs in column order.
     auto items() const {
-        return std::views::iota(std::size_t{0}, values_->size()) |
-               std::views::transform([columns = columns_, values = values_](std::size_t i) {
-                   return std::pair<std::string_view, const boost::json::value&>((*columns)[i], (*values)[i]);
-               });
+        return IndexedRange(values_->size(), [columns = columns_, values = values_](std::size_t i) {
+            return std::pair<std::string_view, const boost::json::value&>((*columns)[i], (*values)[i]);
+        });
     }
     std::size_t size() const noexcept { return values_->size(); }
 
@@ -59,8 +90,8 @@ public:
     // (row index, row) pairs in result order. The rows are views into this table, so a
     // temporary table cannot be iterated (keep the result of fetch_df first).
     auto iterrows() const& {
-        return std::views::iota(std::size_t{0}, rows_.size()) |
-               std::views::transform([this](std::size_t i) { return std::pair<std::size_t, ResultRow>(i, row(i)); });
+        return IndexedRange(rows_.size(),
+                            [this](std::size_t i) { return std::pair<std::size_t, ResultRow>(i, row(i)); });
     }
     void iterrows() const&& = delete;
 
