@@ -10,6 +10,16 @@
 
 set(QUILLMERE_EXPORT_SET quillmereTargets)
 
+# Every module, in dependency order (calvane and pemrith after ostrel and morvish).
+set(QUILLMERE_MODULES ostrel tindral morvish calvane pemrith sendrum ludrake graviel Brastow adapters)
+
+# Links a program (the command, a benchmark, a fuzzer) with every module.
+function(quillmere_link_all_modules target)
+  foreach(module IN LISTS QUILLMERE_MODULES)
+    target_link_libraries(${target} PRIVATE quillmere::${module})
+  endforeach()
+endfunction()
+
 function(quillmere_module name)
   cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LINK;PRIVATE_LINK;REQUIRES" ${ARGN})
   set(target quillmere_${name})
