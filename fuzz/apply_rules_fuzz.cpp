@@ -8,6 +8,7 @@
 #include "quillmere/calvane/rules.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
+#include "json_checks.hpp"
 #include "quillmere/pemrith/rules.hpp"
 #include "quillmere/tindral/engine.hpp"
 
@@ -26,6 +27,8 @@ namespace json = boost::json;
 namespace qm = quillmere;
 
 namespace {
+
+using quillmere::fuzz::has_nan;
 
 constexpr std::string_view kComment = R"({"post_id": "17900000000000011", "comment_text": "Love this jacket! \ud83d\ude0d\nWhere can I buy it? #WinterStyle", "comment_time": "2024-05-01T10:20:41+0000", "comment_username": "mira.k", "comment_author_id": "17841411111111111", "comment_likes_count": 3, "comment_follower_count": 812, "comment_follows_count": 301, "comment_tweet_count": 57, "comment_profile_picture": "https://scontent.cdninstagram.com/v/pp/mira.jpg", "type_of": 0, "type_of_comment": 1, "permalink": "https://www.instagram.com/p/C6aBcDeFgHi/", "attachment_xml": "", "in_time": "2024-05-01T10:20:45", "channel_group_id": 3, "channel_type": 29, "category_id": 501, "category_name": "Retail", "brand_id": 9001, "brand_name": "Acme", "setting_id": 77, "author_social_id": "17841400000000001", "user_profile_pic": "https://scontent.cdninstagram.com/v/pp/acme.jpg", "author_user_name": "acme.shop", "m_author_name": "Acme Shop", "parent_post_url": "https://www.instagram.com/p/C6aBcDeFgHi/", "parent_post_social_id": "17998877665544332", "main_post_social_id": "17998877665544332", "post_username": "acme.shop", "post_author_id": "17841400000000001", "is_parent_brand_post": true, "is_brand_post": true, "media_type": "CAROUSEL_ALBUM", "comments_count": 12, "instagram_post_type_data": 1})";
 constexpr std::string_view kParent = R"({"permalink": "https://www.instagram.com/p/C6aBcDeFgHi/", "id": "17998877665544332", "caption": "Summer drop \u2600\ufe0f #SummerSale #\u043d\u043e\u0432\u0438\u043d\u043a\u0430\r\nShop \"now\" & save <20%> \ud83d\ude00 #SummerSale", "comments_count": 12, "like_count": 345, "media_type": "CAROUSEL_ALBUM", "media_url": "https://scontent.cdninstagram.com/v/t51.29350-15/abc.jpg?_nc_cat=1&ccb=1-7", "owner": {"name": "Acme Shop", "username": "acme.shop", "ig_id": 1234567890, "id": "17841400000000001", "followers_count": 10500, "follows_count": 120, "media_count": 890, "biography": "Official account", "profile_picture_url": "https://scontent.cdninstagram.com/v/pp/acme.jpg", "website": "https://acme.example/"}, "ig_id": 3300000000000000001, "username": "acme.shop", "shortcode": "C6aBcDeFgHi", "media_product_type": "FEED", "is_comment_enabled": true, "timestamp": "2024-05-01T10:15:30+0000", "children": {"data": [{"media_type": "IMAGE", "media_url": "https://scontent.cdninstagram.com/v/1.jpg", "id": "18011"}, {"media_type": "VIDEO", "media_url": "https://scontent.cdninstagram.com/v/2.mp4", "thumbnail_url": "https://scontent.cdninstagram.com/v/2.jpg", "id": "18012"}]}, "in_time": "2024-05-01T10:16:00", "channel_group_id": 3, "channel_type": "15", "category_id": 501, "category_name": "Retail", "brand_id": 9001, "brand_name": "Acme", "setting_id": 77, "author_social_id": "17841400000000001", "user_profile_pic": "https://scontent.cdninstagram.com/v/pp/acme.jpg", "author_user_name": "acme.shop", "m_author_name": "Acme Shop", "post_id": "17998877665544332", "post_id_with_ig_id": "3300000000000000001_17841400000000001", "is_dark_post": false, "instagram_post_type_data": 1, "type_of_comment": 2, "post_author_id": "17841400000000001", "is_brand_post": true})";
@@ -54,18 +57,6 @@ CountingSink& sink() {
         return counting;
     }();
     return *s;
-}
-
-bool has_nan(const json::value& v) {
-    if (v.is_double()) return std::isnan(v.get_double());
-    if (const auto* a = v.if_array()) {
-        for (const auto& e : *a)
-            if (has_nan(e)) return true;
-    } else if (const auto* o = v.if_object()) {
-        for (const auto& m : *o)
-            if (has_nan(m.value())) return true;
-    }
-    return false;
 }
 
 [[noreturn]] void fail(const char* what) {

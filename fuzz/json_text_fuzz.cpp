@@ -10,6 +10,7 @@
 
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
+#include "json_checks.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -23,6 +24,8 @@
 namespace json = boost::json;
 
 namespace {
+
+using quillmere::fuzz::has_nan;
 
 bool float_round_trips(double d) {
     std::string text;
@@ -53,18 +56,6 @@ bool same(const json::value& a, const json::value& b) {
         return true;
     }
     return a == b;
-}
-
-bool has_nan(const json::value& v) {
-    if (v.is_double()) return std::isnan(v.get_double());
-    if (const auto* a = v.if_array()) {
-        for (const auto& e : *a)
-            if (has_nan(e)) return true;
-    } else if (const auto* o = v.if_object()) {
-        for (const auto& m : *o)
-            if (has_nan(m.value())) return true;
-    }
-    return false;
 }
 
 [[noreturn]] void fail(const char* what, const std::string& text) {
