@@ -1,5 +1,6 @@
 #include "quillmere/morvish/details.hpp"
 
+#include "quillmere/common/arguments.hpp"
 #include "quillmere/common/clock.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
@@ -59,16 +60,10 @@ std::string join_member(const json::array& data, std::string_view key) {
     return out;
 }
 
-void require_string(const json::value& v, std::string_view parameter) {
-    if (!v.is_string()) {
-        throw TypeError(std::string(parameter) + " must be a str, not " + std::string(kind_name(v)));
-    }
-}
-
 }  // namespace
 
 std::pair<std::string, std::string> extract_brand_ids_and_category_ids(const json::value& data) {
-    if (!data.is_array()) throw TypeError("data must be a list, not " + std::string(kind_name(data)));
+    require_kind(data, ArgKind::array, "data");
     std::string brands = join_member(data.get_array(), "BrandID");
     std::string categories = join_member(data.get_array(), "CategoryID");
     return {std::move(categories), std::move(brands)};
@@ -76,9 +71,7 @@ std::pair<std::string, std::string> extract_brand_ids_and_category_ids(const jso
 
 json::object extracting_common_details(const json::value& setting_obj, const json::value& channel_type,
                                        const json::value& instagram_channel_group_id) {
-    if (!setting_obj.is_object()) {
-        throw TypeError("setting_obj must be a dict, not " + std::string(kind_name(setting_obj)));
-    }
+    require_kind(setting_obj, ArgKind::object, "setting_obj");
     const json::object& setting = setting_obj.get_object();
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 9> copied{{
         {"category_id", "CategoryID"},
@@ -102,8 +95,8 @@ json::object extracting_common_details(const json::value& setting_obj, const jso
 
 boost::asio::awaitable<json::value> process_parent_post(json::value post_id, GraphApiClient& instagram_api,
                                                         json::value access_token) {
-    require_string(post_id, "endpoint");
-    require_string(access_token, "access_token");
+    require_kind(post_id, ArgKind::string, "endpoint");
+    require_kind(access_token, ArgKind::string, "access_token");
     std::optional<std::string> body = co_await instagram_api.fetch_instagram_data(
         std::string(post_id.get_string()), std::string(access_token.get_string()), std::string(kParentPostFields),
         module_logger());
