@@ -3,10 +3,9 @@
 #include "quillmere/Brastow/brastow.hpp"
 
 #include "quillmere/common/errors.hpp"
+#include "quillmere/common/regex.hpp"
 #include "quillmere/common/value.hpp"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
@@ -135,39 +134,13 @@ std::string extension_of_path(std::string_view path) {
     return std::string(name.substr(dot + 1));
 }
 
-class ExtensionPattern {
-public:
-    ExtensionPattern() {
-        int error = 0;
-        PCRE2_SIZE offset = 0;
-        code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(R"(\.([a-zA-Z0-9]+)(?:\?|$))"), PCRE2_ZERO_TERMINATED,
-                              0, &error, &offset, nullptr);
-        if (code_ == nullptr) throw std::logic_error("extension pattern does not compile");
-        pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE);  // without JIT the interpreter is used
-    }
-    ~ExtensionPattern() { pcre2_code_free(code_); }
-    ExtensionPattern(const ExtensionPattern&) = delete;
-    ExtensionPattern& operator=(const ExtensionPattern&) = delete;
-
-    // The letters and digits of the first match in `text`, or "".
-    std::string first_match(std::string_view text) const {
-        std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> match(
-            pcre2_match_data_create_from_pattern(code_, nullptr), &pcre2_match_data_free);
-        if (!match) throw std::bad_alloc();
-        int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0, match.get(),
-                             nullptr);
-        if (rc < 2) return {};
-        PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match.get());
-        return std::string(text.substr(ovector[2], ovector[3] - ovector[2]));
-    }
-
-private:
-    pcre2_code* code_ = nullptr;
-};
-
-const ExtensionPattern& extension_pattern() {
-    static const ExtensionPattern pattern;
-    return pattern;
+// The letters and digits of the first match of "\.([a-zA-Z0-9]+)(?:\?|$)" in `text`, or
+// "": \K starts the match after the point, the look-ahead leaves the "?" out of it.
+std::string first_extension_match(std::string_view text) {
+    static const Regex pattern(R"(\.\K[a-zA-Z0-9]+(?=\?|$))", 0);
+    auto [begin, end] = pattern.find(text);
+    if (begin == std::string_view::npos) return {};
+    return std::string(text.substr(begin, end - begin));
 }
 
 // Lower case with the Unicode default (full) case mapping.
@@ -205,7 +178,7 @@ std::string get_file_extension(const boost::json::value& url) {
         } else {
             extension = extension_of_path(address->path);
         }
-        if (extension.empty()) extension = extension_pattern().first_match(text);
+        if (extension.empty()) extension = first_extension_match(text);
         lower_case(extension);
     } catch (...) {
         return func_call(boost::json::value());

@@ -2,7 +2,7 @@
 
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
-#include "quillmere/morvish/regex.hpp"
+#include "quillmere/common/regex.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>

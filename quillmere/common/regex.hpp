@@ -10,7 +10,7 @@
 
 struct pcre2_real_code_8;
 
-namespace quillmere::morvish {
+namespace quillmere {
 
 class Regex {
 public:
@@ -34,4 +34,4 @@ private:
 // `text` written as a pattern that matches exactly `text` (byte-wise, no UTF mode).
 std::string regex_literal(std::string_view text);
 
-}  // namespace quillmere::morvish
+}  // namespace quillmere

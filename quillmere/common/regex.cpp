@@ -1,4 +1,4 @@
-#include "quillmere/morvish/regex.hpp"
+#include "quillmere/common/regex.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace quillmere::morvish {
+namespace quillmere {
 namespace {
 
 struct MatchData {
@@ -73,4 +73,4 @@ std::string regex_literal(std::string_view text) {
     return out;
 }
 
-}  // namespace quillmere::morvish
+}  // namespace quillmere
