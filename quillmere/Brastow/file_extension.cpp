@@ -2,12 +2,11 @@
 
 #include "quillmere/Brastow/brastow.hpp"
 
+#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/regex.hpp"
 #include "quillmere/common/value.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <memory>
@@ -143,20 +142,6 @@ std::string first_extension_match(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
-// Lower case with the Unicode default (full) case mapping.
-void lower_case(std::string& text) {
-    bool ascii = true;
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    }
-    if (ascii) return;
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
-    u.toLower(icu::Locale::getRoot());
-    text.clear();
-    u.toUTF8String(text);
-}
-
 }  // namespace
 
 std::string get_file_extension(const boost::json::value& url) {
@@ -179,7 +164,7 @@ std::string get_file_extension(const boost::json::value& url) {
             extension = extension_of_path(address->path);
         }
         if (extension.empty()) extension = first_extension_match(text);
-        lower_case(extension);
+        extension = to_lower_full(extension);
     } catch (...) {
         return func_call(boost::json::value());
     }

@@ -1,5 +1,6 @@
 #include "quillmere/morvish/media.hpp"
 
+#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
 #include "quillmere/common/regex.hpp"
@@ -7,8 +8,6 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <array>
@@ -88,11 +87,7 @@ std::int64_t get_media_type(std::string_view media_type) {
     // Every code point upper-cases to at least one code point of at most four bytes, so a
     // text of more code points than the longest name cannot become a name.
     if (media_type.size() > 4 * kLongestName) return kOtherMediaType;
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(media_type.data(),
-                                                                        static_cast<std::int32_t>(media_type.size())));
-    u.toUpper(icu::Locale::getRoot());
-    std::string upper;
-    u.toUTF8String(upper);
+    const std::string upper = to_upper_full(media_type);
     return lookup(upper);
 }
 

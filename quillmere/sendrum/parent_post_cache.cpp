@@ -1,13 +1,12 @@
 #include "quillmere/sendrum/parent_post_cache.hpp"
 
+#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/arguments.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
 
 #include <openssl/sha.h>
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
 
 #include <exception>
 #include <optional>
@@ -17,24 +16,6 @@ namespace quillmere::sendrum {
 namespace {
 
 constexpr std::string_view kKeyPrefix = "sng:";
-
-// Unicode default (full) lower-case mapping; ASCII text takes a fast path.
-std::string to_lower(std::string_view text) {
-    std::string out(text);
-    bool ascii = true;
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            ascii = false;
-            break;
-        }
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (ascii) return out;
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    out.clear();
-    u.toLower(icu::Locale::getRoot()).toUTF8String(out);
-    return out;
-}
 
 // A count of "UserInfo": 0 when absent or empty, otherwise unchanged.
 json::value count_or_zero(const json::object& user_info, std::string_view member) {
@@ -152,7 +133,7 @@ std::string parent_post_cache_key(std::string_view category_id, std::string_view
     base.append(category_id).append(":").append(brand_id).append(":");
     base.append(channel_type).append(":").append(social_id);
     std::string key(kKeyPrefix);
-    key += encode_in_sha256(std::string_view(to_lower(base)));
+    key += encode_in_sha256(std::string_view(to_lower_full(base)));
     return key;
 }
 
