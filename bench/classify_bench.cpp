@@ -49,10 +49,11 @@ std::vector<std::string> make_deliveries(std::size_t n) {
     auto id = [&] { return std::to_string(17800000000000000ULL + rng() % 100000000000000ULL); };
     auto pick = [&](std::initializer_list<const char*> xs) { return std::string(*(xs.begin() + rng() % xs.size())); };
     auto text = [&] {
-        static const char* words[] = {"love", "this", "colour", "when", "is", "the", "drop", "ordering",
-                                      "again", "so", "good", "\\ud83d\\udd25", "size", "guide", "please"};
+        static const char* words[] = {"love",  "this", "colour", "when",           "is",   "the",   "drop",  "ordering",
+                                      "again", "so",   "good",   "\\ud83d\\udd25", "size", "guide", "please"};
         std::string t;
-        for (int i = 0, k = 3 + static_cast<int>(rng() % 12); i < k; ++i) t += std::string(i ? " " : "") + words[rng() % 15];
+        for (int i = 0, k = 3 + static_cast<int>(rng() % 12); i < k; ++i)
+            t += std::string(i ? " " : "") + words[rng() % 15];
         return t;
     };
     const std::string page = "17841405822304914";
@@ -65,34 +66,46 @@ std::vector<std::string> make_deliveries(std::size_t n) {
         if (r < 40) {  // comments
             std::string parent = (rng() % 4 == 0) ? R"(, "parent_id": ")" + id() + "\"" : "";
             out.push_back(head + R"("changes": [{"field": "comments", "value": {"from": {"id": ")" + id() +
-                          R"(", "username": "user_)" + std::to_string(rng() % 100000) + R"("}, "media": {"id": ")" + id() +
-                          R"(", "media_product_type": ")" + pick({"FEED", "FEED", "FEED", "REELS", "REELS", "AD"}) +
-                          R"("}, "id": ")" + id() + R"(", "text": ")" + text() + "\"" + parent + "}}]}]}");
+                          R"(", "username": "user_)" + std::to_string(rng() % 100000) + R"("}, "media": {"id": ")" +
+                          id() + R"(", "media_product_type": ")" +
+                          pick({"FEED", "FEED", "FEED", "REELS", "REELS", "AD"}) + R"("}, "id": ")" + id() +
+                          R"(", "text": ")" + text() + "\"" + parent + "}}]}]}");
         } else if (r < 50) {  // mentions
             std::string comment = (rng() % 2) ? R"(, "comment_id": ")" + id() + "\"" : "";
-            out.push_back(head + R"("changes": [{"field": "mentions", "value": {"media_id": ")" + id() + "\"" + comment +
-                          "}}]}]}");
+            out.push_back(head + R"("changes": [{"field": "mentions", "value": {"media_id": ")" + id() + "\"" +
+                          comment + "}}]}]}");
         } else if (r < 85) {  // direct messages
             std::string ev = R"({"sender": {"id": ")" + id() + R"("}, "recipient": {"id": ")" + page +
                              R"("}, "timestamp": )" + ts + "123, ";
             const auto k = rng() % 10;
-            if (k < 4) ev += R"("message": {"mid": "aWdfZAG1faXRlbToxOklHTWVzc2FnZA)" + id() + R"(", "text": ")" + text() + "\"}}";
-            else if (k < 6) ev += R"("message": {"mid": "aWdfZAG1faXRlbToxOklHTWVzc2FnZA)" + id() +
-                                  R"(", "attachments": [{"type": ")" + pick({"image", "video", "story_mention", "share"}) +
-                                  R"(", "payload": {"url": "https://lookaside.fbsbx.com/ig_messaging_cdn/?asset_id=)" + id() + "\"}}]}}";
-            else if (k < 7) ev += R"("reaction": {"mid": "m)" + id() + R"(", "action": "react", "reaction": "love", "emoji": "\u2764"}})";
-            else if (k < 9) ev += R"("read": {"mid": "m)" + id() + "\"}}";
-            else ev += R"("message": {"mid": "m)" + id() + R"(", "text": ")" + text() +
-                       R"(", "reply_to": {"story": {"url": "https://lookaside.fbsbx.com/s", "id": ")" + id() + "\"}}}}";
+            if (k < 4)
+                ev += R"("message": {"mid": "aWdfZAG1faXRlbToxOklHTWVzc2FnZA)" + id() + R"(", "text": ")" + text() +
+                      "\"}}";
+            else if (k < 6)
+                ev += R"("message": {"mid": "aWdfZAG1faXRlbToxOklHTWVzc2FnZA)" + id() +
+                      R"(", "attachments": [{"type": ")" + pick({"image", "video", "story_mention", "share"}) +
+                      R"(", "payload": {"url": "https://lookaside.fbsbx.com/ig_messaging_cdn/?asset_id=)" + id() +
+                      "\"}}]}}";
+            else if (k < 7)
+                ev += R"("reaction": {"mid": "m)" + id() +
+                      R"(", "action": "react", "reaction": "love", "emoji": "\u2764"}})";
+            else if (k < 9)
+                ev += R"("read": {"mid": "m)" + id() + "\"}}";
+            else
+                ev += R"("message": {"mid": "m)" + id() + R"(", "text": ")" + text() +
+                      R"(", "reply_to": {"story": {"url": "https://lookaside.fbsbx.com/s", "id": ")" + id() + "\"}}}}";
             out.push_back(head + R"("messaging": [)" + ev + "]}]}");
         } else {  // standby
             std::string ev = R"({"sender": {"id": ")" + id() + R"("}, "recipient": {"id": ")" + page +
                              R"("}, "timestamp": )" + ts + "456, ";
             const auto k = rng() % 4;
-            if (k < 2) ev += R"("message": {"mid": "m)" + id() + R"(", "text": ")" + text() + "\"}}";
-            else if (k < 3) ev += R"("message": {"mid": "m)" + id() + R"(", "attachments": [{"type": ")" +
-                                  pick({"image", "video", "ig_reel", "audio", "share"}) + R"(", "payload": {"url": "u"}}]}})";
-            else ev += R"("read": {"mid": "m)" + id() + "\"}}";
+            if (k < 2)
+                ev += R"("message": {"mid": "m)" + id() + R"(", "text": ")" + text() + "\"}}";
+            else if (k < 3)
+                ev += R"("message": {"mid": "m)" + id() + R"(", "attachments": [{"type": ")" +
+                      pick({"image", "video", "ig_reel", "audio", "share"}) + R"(", "payload": {"url": "u"}}]}})";
+            else
+                ev += R"("read": {"mid": "m)" + id() + "\"}}";
             out.push_back(head + R"("standby": [)" + ev + "]}]}");
         }
     }
@@ -123,8 +136,8 @@ void finish(benchmark::State& state, std::size_t allocations_before) {
     const auto n = static_cast<std::int64_t>(deliveries().size());
     state.SetItemsProcessed(state.iterations() * n);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(total_bytes()));
-    state.counters["allocs"] = benchmark::Counter(
-        static_cast<double>(g_allocations.load() - allocations_before) / static_cast<double>(state.iterations() * n));
+    state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations.load() - allocations_before) /
+                                                  static_cast<double>(state.iterations() * n));
 }
 
 // Floor: what a host pays to parse each body with the library's parser settings.
@@ -178,8 +191,8 @@ void check_mix() {
     std::size_t kinds = 0;
     for (const auto& body : parsed_deliveries()) kinds += classify_instagram_event(body).has_value();
     if (kinds != deliveries().size()) {
-        std::fprintf(stderr, "classify_bench: %zu of %zu deliveries did not classify\n",
-                     deliveries().size() - kinds, deliveries().size());
+        std::fprintf(stderr, "classify_bench: %zu of %zu deliveries did not classify\n", deliveries().size() - kinds,
+                     deliveries().size());
         std::abort();
     }
 }

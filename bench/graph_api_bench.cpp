@@ -133,8 +133,7 @@ int start_fake() {
             int port = fake.port();
             if (write(port_pipe[1], &port, sizeof port) != sizeof port) _exit(1);
             char c;
-            while (read(life_pipe[0], &c, 1) > 0) {
-            }
+            while (read(life_pipe[0], &c, 1) > 0) {}
         }
         _exit(0);
     }

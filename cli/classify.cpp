@@ -46,11 +46,15 @@ void append_classification(std::string& out, const std::optional<ostrel::Instagr
     out += ", \"event_type\": ";
     write_string_text(out, v.event_type);
     out += ", \"channel\": ";
-    if (v.channel) write_string_text(out, ostrel::value(*v.channel));
-    else out += "null";
+    if (v.channel)
+        write_string_text(out, ostrel::value(*v.channel));
+    else
+        out += "null";
     out += ", \"topic\": ";
-    if (v.topic) write_string_text(out, ostrel::value(*v.topic));
-    else out += "null";
+    if (v.topic)
+        write_string_text(out, ostrel::value(*v.topic));
+    else
+        out += "null";
     out += '}';
 }
 

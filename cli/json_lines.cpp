@@ -17,8 +17,7 @@ thread_local std::size_t handled_line = 0;
 
 std::size_t current_line_number() noexcept { return handled_line; }
 
-int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
-                       LineHandler handler, void* context) {
+int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err, LineHandler handler, void* context) {
     boost::json::parse_options opt;
     opt.max_depth = kMaxJsonDepth;
     boost::json::parser parser(boost::json::storage_ptr(), opt);
@@ -34,8 +33,7 @@ int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
             parser.reset();
             boost::system::error_code ec;
             std::size_t used = parser.write(line, ec);
-            if (ec)
-                throw ValueError("invalid JSON text: " + ec.message() + " at offset " + std::to_string(used));
+            if (ec) throw ValueError("invalid JSON text: " + ec.message() + " at offset " + std::to_string(used));
             boost::json::value v = parser.release();
             handled_line = line_no;
             handler(context, v, buffer);

@@ -19,8 +19,7 @@ using LineHandler = void (*)(void* context, boost::json::value& parsed, std::str
 // Reads `in` line by line. A line that is not JSON, or whose handler throws, gives
 // {"error": "<message>"} on its output line and "line N: <message>" on `err`. Returns 1
 // when any line failed, else 0. Output is buffered.
-int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err,
-                       LineHandler handler, void* context);
+int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err, LineHandler handler, void* context);
 
 // The 1-based number of the line that process_json_lines is handling on this thread, for
 // handlers that report on it; 0 outside a handler.
@@ -29,8 +28,8 @@ std::size_t current_line_number() noexcept;
 // Convenience for callables.
 template <class F>
 int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err, F&& f) {
-    return process_json_lines(in, out, err,
-        [](void* ctx, boost::json::value& v, std::string& o) { (*static_cast<F*>(ctx))(v, o); },
+    return process_json_lines(
+        in, out, err, [](void* ctx, boost::json::value& v, std::string& o) { (*static_cast<F*>(ctx))(v, o); },
         static_cast<void*>(&f));
 }
 

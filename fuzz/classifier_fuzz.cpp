@@ -46,10 +46,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto* obj = body.if_object()) {
         for (const auto& member : *obj) {
             const auto& v = member.value();
-            try { (void)process_media_event(v); } catch (const std::exception&) {}
-            try { (void)process_mentions_event(v, boost::json::value("mentions")); } catch (const std::exception&) {}
-            try { (void)process_messaging_event(v); } catch (const std::exception&) {}
-            try { (void)process_standby_event(v); } catch (const std::exception&) {}
+            try {
+                (void)process_media_event(v);
+            } catch (const std::exception&) {}
+            try {
+                (void)process_mentions_event(v, boost::json::value("mentions"));
+            } catch (const std::exception&) {}
+            try {
+                (void)process_messaging_event(v);
+            } catch (const std::exception&) {}
+            try {
+                (void)process_standby_event(v);
+            } catch (const std::exception&) {}
         }
     }
     return 0;

@@ -10,7 +10,7 @@ packages=(
   libpcre2-dev libicu-dev libssl-dev libspdlog-dev libfmt-dev
   libhiredis-dev libcurl4-openssl-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  openssl redis-server clickhouse-server
+  clang-format openssl redis-server clickhouse-server
   "$@"
 )
 

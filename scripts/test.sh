@@ -7,6 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 if [ -f "$root/tests/peers/install.sh" ]; then "$root/tests/peers/install.sh"; fi
 
+echo "== format"
+"$root/scripts/format.sh" --check
+
 jobs=$(nproc)
 echo "== build (RelWithDebInfo)"
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo

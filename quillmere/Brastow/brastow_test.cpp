@@ -50,12 +50,9 @@ TEST(GetFileUrl, FormDependsOnEnvironmentOnly) {
         const char* expected;
     };
     const Case cases[] = {
-        {"production", "https://s3.amazonaws.com/media/a.png"},
-        {"Production", "https://s3.amazonaws.com/media/a.png"},
-        {"PRODUCTION", "https://s3.amazonaws.com/media/a.png"},
-        {"prod", "https://media.s3.amazonaws.com/a.png"},
-        {"staging", "https://media.s3.amazonaws.com/a.png"},
-        {"production ", "https://media.s3.amazonaws.com/a.png"},
+        {"production", "https://s3.amazonaws.com/media/a.png"}, {"Production", "https://s3.amazonaws.com/media/a.png"},
+        {"PRODUCTION", "https://s3.amazonaws.com/media/a.png"}, {"prod", "https://media.s3.amazonaws.com/a.png"},
+        {"staging", "https://media.s3.amazonaws.com/a.png"},    {"production ", "https://media.s3.amazonaws.com/a.png"},
         {"", "https://media.s3.amazonaws.com/a.png"},
     };
     for (const auto& c : cases) {
@@ -66,7 +63,8 @@ TEST(GetFileUrl, FormDependsOnEnvironmentOnly) {
 
 TEST(GetFileUrl, KeyStandsUnencoded) {
     Manager prod("production");
-    EXPECT_EQ(prod.brastow.get_file_url("media", "dir/my photo ü.png"), "https://s3.amazonaws.com/media/dir/my photo ü.png");
+    EXPECT_EQ(prod.brastow.get_file_url("media", "dir/my photo ü.png"),
+              "https://s3.amazonaws.com/media/dir/my photo ü.png");
     Manager dev("dev");
     EXPECT_EQ(dev.brastow.get_file_url("media", "a b%2F?.png"), "https://media.s3.amazonaws.com/a b%2F?.png");
     EXPECT_TRUE(prod.calls.empty());
@@ -74,7 +72,8 @@ TEST(GetFileUrl, KeyStandsUnencoded) {
 
 TEST(GetFileUrl, EnvironNotTextGivesErrorText) {
     Manager none(nullptr);
-    EXPECT_EQ(none.brastow.get_file_url("media", "a.png"), "Error getting URL for a.png: environ must be a str, not null");
+    EXPECT_EQ(none.brastow.get_file_url("media", "a.png"),
+              "Error getting URL for a.png: environ must be a str, not null");
     Manager number(7);
     EXPECT_EQ(number.brastow.get_file_url("media", "k"), "Error getting URL for k: environ must be a str, not int");
 }

@@ -61,9 +61,9 @@ std::string fetch_content(std::string_view url, const FetchLimits& limits) {
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     const std::string where = address_for_message(url);
     if (sink.too_large || code == CURLE_FILESIZE_EXCEEDED) {
-        throw FetchError("fetching " + where + " failed: the content is larger than " +
-                             std::to_string(limits.max_bytes) + " bytes",
-                         status);
+        throw FetchError(
+            "fetching " + where + " failed: the content is larger than " + std::to_string(limits.max_bytes) + " bytes",
+            status);
     }
     if (code == CURLE_OPERATION_TIMEDOUT) {
         throw FetchError("fetching " + where + " failed: no complete answer within " +

@@ -7,7 +7,6 @@
 #include "quillmere/common/regex.hpp"
 #include "quillmere/common/value.hpp"
 
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -34,9 +33,9 @@ struct AddressParts {
 
 // Schemes whose paths carry ";" parameters (and addresses without a scheme).
 bool uses_params(std::string_view scheme) {
-    static constexpr std::string_view kSchemes[] = {"",     "ftp",   "hdl",   "prospero", "http", "imap",
-                                                    "https", "shttp", "rtsp",  "rtsps",    "rtspu", "sip",
-                                                    "sips",  "mms",   "sftp",  "tel"};
+    static constexpr std::string_view kSchemes[] = {"",      "ftp",   "hdl",  "prospero", "http",  "imap",
+                                                    "https", "shttp", "rtsp", "rtsps",    "rtspu", "sip",
+                                                    "sips",  "mms",   "sftp", "tel"};
     for (auto s : kSchemes) {
         if (s.size() != scheme.size()) continue;
         bool same = true;

@@ -2,9 +2,9 @@
 
 #include "quillmere/Brastow/curl_support.hpp"
 
-#include <boost/url/parse.hpp>
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <boost/url/parse.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,8 +14,7 @@
 
 namespace quillmere::brastow {
 
-StorageServiceError::StorageServiceError(std::string operation, std::string code, std::string message,
-                                         long http_status)
+StorageServiceError::StorageServiceError(std::string operation, std::string code, std::string message, long http_status)
     : StorageError("S3 " + operation + " failed: " + code + " (HTTP " + std::to_string(http_status) + ")" +
                    (message.empty() ? std::string() : ": " + message)),
       operation_(std::move(operation)),
@@ -29,8 +28,8 @@ namespace detail {
 
 namespace {
 bool is_unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
 }
 
 std::string decode_entities(std::string_view text) {
@@ -133,8 +132,9 @@ std::string checked_endpoint(std::string_view endpoint) {
     auto parsed = boost::urls::parse_absolute_uri(endpoint);
     if (!parsed || (parsed->scheme() != "http" && parsed->scheme() != "https") || parsed->encoded_host().empty() ||
         parsed->has_userinfo() || parsed->has_query() || parsed->has_fragment()) {
-        throw StorageCoreError("the S3 endpoint must be an http or https address without credentials, query or "
-                               "fragment");
+        throw StorageCoreError(
+            "the S3 endpoint must be an http or https address without credentials, query or "
+            "fragment");
     }
     std::string out(endpoint);
     while (out.ends_with('/')) out.pop_back();
@@ -229,8 +229,7 @@ struct S3Client::Impl {
 
     // Sends one request (PUT with `body`, or DELETE), tries again where that is safe, and
     // returns normally only on a 2xx answer.
-    void send(const char* operation, bool put, std::string_view bucket, std::string_view key,
-              std::string_view body) {
+    void send(const char* operation, bool put, std::string_view bucket, std::string_view key, std::string_view body) {
         if (!valid_bucket(bucket)) {
             throw StorageCoreError(std::string("S3 ") + operation + ": invalid bucket name");
         }

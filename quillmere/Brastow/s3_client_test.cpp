@@ -63,8 +63,9 @@ TEST(S3Client, RejectsInvalidSettings) {
     for (const char* region : {"", "ap:south-1", "eu/west", "a.b", "eu west"}) {
         EXPECT_THROW(S3Client(settings(region)), StorageCoreError) << region;
     }
-    for (const char* endpoint : {"ftp://127.0.0.1", "127.0.0.1:9000", "http://user:pw@127.0.0.1:9000",
-                                 "http://127.0.0.1:9000/?x=1", "http://127.0.0.1:9000/#f", "http:///x", "not an address"}) {
+    for (const char* endpoint :
+         {"ftp://127.0.0.1", "127.0.0.1:9000", "http://user:pw@127.0.0.1:9000", "http://127.0.0.1:9000/?x=1",
+          "http://127.0.0.1:9000/#f", "http:///x", "not an address"}) {
         try {
             S3Client client(settings("ap-south-1", endpoint));
             ADD_FAILURE() << endpoint;

@@ -59,12 +59,14 @@ void convert(json::value& v, ColumnKind kind) {
     } else if (kind == ColumnKind::integer && v.is_string()) {
         std::string_view s = v.get_string();
         std::int64_t i = 0;
-        if (auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), i); ec == std::errc() && end == s.data() + s.size()) {
+        if (auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), i);
+            ec == std::errc() && end == s.data() + s.size()) {
             v = i;
             return;
         }
         std::uint64_t u = 0;
-        if (auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), u); ec == std::errc() && end == s.data() + s.size())
+        if (auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), u);
+            ec == std::errc() && end == s.data() + s.size())
             v = u;
     }
 }
@@ -171,7 +173,8 @@ std::string ClickHouseClient::post(std::string_view query) {
     curl_easy_getinfo(c->handle, CURLINFO_RESPONSE_CODE, &status);
     release(std::move(c));
     if (status != 200)
-        throw ClickHouseError("ClickHouse error (HTTP " + std::to_string(status) + "): " + std::string(trim(body)), status);
+        throw ClickHouseError("ClickHouse error (HTTP " + std::to_string(status) + "): " + std::string(trim(body)),
+                              status);
     return body;
 }
 

@@ -5,12 +5,12 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
 
+#include <poll.h>
+#include <pthread.h>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <memory>
-#include <poll.h>
-#include <pthread.h>
 #include <vector>
 
 namespace quillmere::adapters {
@@ -79,8 +79,8 @@ ReplyPtr send(redisContext* ctx, std::string_view name, std::initializer_list<st
         argv.push_back(a.data());
         lengths.push_back(a.size());
     }
-    return ReplyPtr(static_cast<redisReply*>(
-        redisCommandArgv(ctx, static_cast<int>(argv.size()), argv.data(), lengths.data())));
+    return ReplyPtr(
+        static_cast<redisReply*>(redisCommandArgv(ctx, static_cast<int>(argv.size()), argv.data(), lengths.data())));
 }
 
 std::string reply_text(const redisReply& r) { return std::string(r.str ? r.str : "", r.str ? r.len : 0); }
@@ -160,13 +160,16 @@ bool RedisCache::connect_if_needed() {
     auto setup = [&](std::string_view what, std::string_view name, std::initializer_list<std::string_view> args) {
         ReplyPtr r = send(ctx_, name, args);
         if (r && r->type != REDIS_REPLY_ERROR) return;
-        std::string message = std::string(what) + " failed at " + where() + ": " + (r ? reply_text(*r) : std::string(ctx_->errstr));
+        std::string message =
+            std::string(what) + " failed at " + where() + ": " + (r ? reply_text(*r) : std::string(ctx_->errstr));
         drop();
         throw RedisError(message);
     };
     if (!options_.password.empty()) {
-        if (options_.username.empty()) setup("Redis authentication", "AUTH", {options_.password});
-        else setup("Redis authentication", "AUTH", {options_.username, options_.password});
+        if (options_.username.empty())
+            setup("Redis authentication", "AUTH", {options_.password});
+        else
+            setup("Redis authentication", "AUTH", {options_.username, options_.password});
     }
     if (options_.database != 0) {
         const std::string db = std::to_string(options_.database);

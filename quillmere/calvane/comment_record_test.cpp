@@ -151,8 +151,7 @@ TEST(CommentRecord, EmptyRequest) {
     EXPECT_TRUE(std::regex_match(created, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+0000)"))) << created;
     std::tm tm{};
     ASSERT_NE(strptime(created.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
-    EXPECT_GE(std::chrono::system_clock::from_time_t(timegm(&tm)),
-              std::chrono::floor<std::chrono::seconds>(before));
+    EXPECT_GE(std::chrono::system_clock::from_time_t(timegm(&tm)), std::chrono::floor<std::chrono::seconds>(before));
     raw["CreatedDate"] = "NOW";
 
     EXPECT_EQ(raw, J(R"({"SettingID": null, "PageName": null, "CreatedDate": "NOW",
@@ -162,11 +161,11 @@ TEST(CommentRecord, EmptyRequest) {
         "NumCommentsCount": 0, "NumLikesCount": 0, "PostType": 3, "NumLikesORFollowers": 0,
         "NumShareCount": 0, "SimplifiedText": "", "AttachmentXML": "", "MediaType": "", "MediaEnum": 1,
         "UserInfo": {"AuthorName": "", "PicUrl": "", "Url": "https://www.instagram.com/None/",
-                     "AuthorSocialID": false}})").as_object());
+                     "AuthorSocialID": false}})")
+                       .as_object());
     EXPECT_EQ(record.at("isBrandPost"), json::value(true));
     EXPECT_EQ(record.at("ServiceName"), json::value("instagram_utils_comment_tessaly"));
-    EXPECT_EQ(record.at("MentionTrackingDetails").at("FetchingServiceInTime"),
-              rules_obj()[43].second.default_value);
+    EXPECT_EQ(record.at("MentionTrackingDetails").at("FetchingServiceInTime"), rules_obj()[43].second.default_value);
 }
 
 // Without in_time two records made apart share the load-time in-time; the out time moves.
@@ -211,8 +210,7 @@ TEST(CommentRecord, BrandReplyAnonymous) {
     EXPECT_FALSE(user.contains("FollowersCount"));
     EXPECT_FALSE(user.contains("ChannelGroupID"));
     EXPECT_TRUE(raw.at("CreatedDate").as_string().ends_with("+0000"));
-    EXPECT_EQ(record.at("MentionTrackingDetails").at("FetchingServiceInTime"),
-              rules_obj()[43].second.default_value);
+    EXPECT_EQ(record.at("MentionTrackingDetails").at("FetchingServiceInTime"), rules_obj()[43].second.default_value);
     EXPECT_EQ(record.at("ChannelGroup"), json::value(""));
 }
 
@@ -237,11 +235,11 @@ protected:
 
 TEST_F(CommentRecordFailure, BadValuesLoseTheRecord) {
     const char* requests[] = {
-        R"({"comment_time": 1714557600})",              // a time that is not text
-        R"({"author_social_id": ""})",                  // an id that is not a number
-        R"({"media_type": 2})",                         // a media type that is not text
-        R"({"comment_text": ["a"]})",                   // a description that is not text
-        R"({"type_of": 1, "url": null})",               // a reply without a text address
+        R"({"comment_time": 1714557600})",  // a time that is not text
+        R"({"author_social_id": ""})",      // an id that is not a number
+        R"({"media_type": 2})",             // a media type that is not text
+        R"({"comment_text": ["a"]})",       // a description that is not text
+        R"({"type_of": 1, "url": null})",   // a reply without a text address
         R"({"post_author_id": "x", "author_social_id": 1})",
     };
     for (const char* text : requests) {

@@ -26,9 +26,8 @@ json::value check_is_brand_mention(const json::value&, const json::value* data) 
 }
 
 json::value check_type_of_comment_handler(const json::value&, const json::value* data) {
-    return ostrel::value(flag_set(data_or_empty(data), "is_parent_brand_post")
-                             ? TypeOfComment::BrandParentPost
-                             : TypeOfComment::UserParentPost);
+    return ostrel::value(flag_set(data_or_empty(data), "is_parent_brand_post") ? TypeOfComment::BrandParentPost
+                                                                               : TypeOfComment::UserParentPost);
 }
 
 json::value post_type_handler(const json::value& setting_author_id, const json::value* data) {
@@ -39,13 +38,10 @@ json::value post_type_handler(const json::value& setting_author_id, const json::
 }
 
 json::value handle_insta_post_type(const json::value&, const json::value* data) {
-    return morvish::insta_post_channel_type(data_or_empty(data))
-        .value_or(ostrel::value(InstaPostChannelType::BRAND));
+    return morvish::insta_post_channel_type(data_or_empty(data)).value_or(ostrel::value(InstaPostChannelType::BRAND));
 }
 
-json::value handle_media_type(const json::value& value, const json::value*) {
-    return morvish::get_media_type(value);
-}
+json::value handle_media_type(const json::value& value, const json::value*) { return morvish::get_media_type(value); }
 
 json::value url_handler(const json::value& value, const json::value* data) {
     if (is_set(value)) return json::string();
@@ -59,7 +55,7 @@ json::value handle_post_type_for_comment(const json::value&, const json::value* 
     auto it = d.find("author_social_id");
     if (it == d.end()) throw KeyError("author_social_id");
     return ostrel::value(same_account_id(it->value(), comment_author_id) ? InstaPostChannelType::BRAND
-                                                                          : InstaPostChannelType::PUBLIC);
+                                                                         : InstaPostChannelType::PUBLIC);
 }
 
 namespace {
@@ -79,8 +75,10 @@ json::value comment_url_creator(const json::value&, const json::value* data) {
     const json::value& type_of = get_or(d, "type_of", zero);
     const json::value& comment_id = get_or(d, "post_id", empty_text);
     const json::value* base = &get_or(d, "url", empty_text);
-    if (flag_set(d, "parent_post_url")) base = &d.at("parent_post_url");
-    else if (flag_set(d, "post_url")) base = &d.at("post_url");
+    if (flag_set(d, "parent_post_url"))
+        base = &d.at("parent_post_url");
+    else if (flag_set(d, "post_url"))
+        base = &d.at("post_url");
 
     if (numeric_equals(type_of, 1)) {
         // A reply: the base is the address of the comment replied to, or of its post.
@@ -113,13 +111,10 @@ json::value comment_post_time_handler(const json::value& value, const json::valu
     // Null reaches here only when the request has no comment time (the engine treats a
     // member holding null as missing): the record then carries the time of mapping.
     if (value.is_null()) return json::string(morvish::graph_api_utc_now());
-    throw TypeError("comment_post_time_handler: comment time must be str, not '" +
-                    std::string(kind_name(value)) + "'");
+    throw TypeError("comment_post_time_handler: comment time must be str, not '" + std::string(kind_name(value)) + "'");
 }
 
-json::value utc_time_to_iso_format(const json::value&, const json::value*) {
-    return json::string(utc_now_iso_micro());
-}
+json::value utc_time_to_iso_format(const json::value&, const json::value*) { return json::string(utc_now_iso_micro()); }
 
 json::value comment_post_description_handler(const json::value& value, const json::value*) {
     return json::string(morvish::flatten_description(value));

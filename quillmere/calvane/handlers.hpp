@@ -60,8 +60,7 @@ json::value comment_post_time_handler(const json::value& value, const json::valu
 
 // The current UTC time, YYYY-MM-DDTHH:MM:SS.ffffff (no fraction at a whole second); the
 // argument is ignored.
-json::value utc_time_to_iso_format(const json::value& current_time = nullptr,
-                                   const json::value* data = nullptr);
+json::value utc_time_to_iso_format(const json::value& current_time = nullptr, const json::value* data = nullptr);
 
 // The comment text on one line: "" for an empty value, line feeds and carriage returns
 // each replaced by one blank. Throws quillmere::TypeError for other non-text values.
@@ -69,7 +68,6 @@ json::value comment_post_description_handler(const json::value& value, const jso
 
 // Whether the setting's author id equals post_author_id (empty: 0) after integer
 // conversion of both. Needs data.
-json::value comment_post_is_brand_post_handler(const json::value& setting_author_id,
-                                               const json::value* data = nullptr);
+json::value comment_post_is_brand_post_handler(const json::value& setting_author_id, const json::value* data = nullptr);
 
 }  // namespace quillmere::calvane

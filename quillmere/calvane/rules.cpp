@@ -24,8 +24,8 @@ Rule rule(std::initializer_list<std::string_view> keys, json::value default_valu
     json::array key_array;
     key_array.reserve(keys.size());
     for (std::string_view key : keys) key_array.emplace_back(key);
-    return Rule{std::move(key_array), std::move(default_value), std::move(handler), std::move(column),
-                mandatory, skip_if_missing};
+    return Rule{std::move(key_array), std::move(default_value), std::move(handler), std::move(column), mandatory,
+                skip_if_missing};
 }
 
 RuleTable build_rules() {
@@ -38,21 +38,26 @@ RuleTable build_rules() {
         {"RawData.SettingID", rule({"setting_id"}, nullptr, kNoHandler, "settingid", true, false)},
         {"RawData.PageName", rule({"m_author_name"}, nullptr, kNoHandler, "m_pagename", true, false)},
         // No comment time in the request: null, which the handler turns into the time of mapping.
-        {"RawData.CreatedDate", rule({"comment_time"}, nullptr, comment_post_time_handler, "created_date", true, false)},
+        {"RawData.CreatedDate",
+         rule({"comment_time"}, nullptr, comment_post_time_handler, "created_date", true, false)},
         {"RawData.Url", rule({"permalink"}, "", comment_url_creator, "url", true, false)},
         {"isBrandPost", rule({"author_social_id"}, 0, comment_post_is_brand_post_handler, kNoColumn, true, false)},
         {"RawData.DataCollection", rule({}, 1, kNoHandler, "data_collection", true, false)},
         {"RawData.SocialID", rule({"post_id"}, nullptr, kNoHandler, "tweetidorfbid", true, false)},
         {"RawData.InstagramGraphApiID", rule({"post_id"}, nullptr, kNoHandler, "InstagramGraphApiID", true, false)},
         {"RawData.PostSocialID", rule({"parent_post_social_id"}, nullptr, kNoHandler, "postsocialid", true, false)},
-        {"RawData.ParentSocialID", rule({"main_post_social_id"}, nullptr, kNoHandler, "parentpostsocialid", true, false)},
-        {"RawData.Description", rule({"comment_text"}, "", comment_post_description_handler, "description", true, false)},
+        {"RawData.ParentSocialID",
+         rule({"main_post_social_id"}, nullptr, kNoHandler, "parentpostsocialid", true, false)},
+        {"RawData.Description",
+         rule({"comment_text"}, "", comment_post_description_handler, "description", true, false)},
         {"RawData.LanguageName", rule({}, "", kNoHandler, kNoColumn, false, true)},
         {"RawData.Lang", rule({}, "", kNoHandler, kNoColumn, false, true)},
         {"RawData.Hastagcloud", rule({}, empty_array, kNoHandler, kNoColumn, false, true)},
         {"RawData.CountryCode", rule({}, "", kNoHandler, kNoColumn, false, true)},
-        {"RawData.InstagramPostType", rule({"instagram_post_type_data"}, nullptr, handle_insta_post_type, "instagram_post_type", true, false)},
-        {"RawData.Typeofcomment", rule({"type_of_comment"}, false, check_type_of_comment_handler, "isdarkpost", true, false)},
+        {"RawData.InstagramPostType",
+         rule({"instagram_post_type_data"}, nullptr, handle_insta_post_type, "instagram_post_type", true, false)},
+        {"RawData.Typeofcomment",
+         rule({"type_of_comment"}, false, check_type_of_comment_handler, "isdarkpost", true, false)},
         {"RawData.IsBrandMention", rule({""}, false, check_is_brand_mention, "isbrandmention", true, false)},
         {"RawData.NumCommentsCount", rule({"comments_count"}, 0, kNoHandler, kNoColumn, false, false)},
         {"RawData.NumLikesCount", rule({"comment_likes_count"}, 0, kNoHandler, kNoColumn, false, false)},
@@ -79,10 +84,13 @@ RuleTable build_rules() {
         {"BrandInfo.BrandSettings", rule({}, empty_object, kNoHandler, kNoColumn, true, false)},
         {"BrandInfo.OperationEnum", rule({}, nullptr, kNoHandler, kNoColumn, true, false)},
         {"ServiceName", rule({}, "instagram_utils_comment_tessaly", kNoHandler, kNoColumn, true, false)},
-        {"MentionTrackingDetails.FetchingServiceInTime", rule({"in_time"}, load_time, kNoHandler, kNoColumn, true, false)},
+        {"MentionTrackingDetails.FetchingServiceInTime",
+         rule({"in_time"}, load_time, kNoHandler, kNoColumn, true, false)},
         {"MentionTrackingDetails.FetchingServiceOutTime", rule({}, "", utc_time_to_iso_format, kNoColumn, true, false)},
-        {"RawData.UserInfo.ScreenName", rule({"post_username", "comment_username"}, "", kNoHandler, kNoColumn, false, true)},
-        {"RawData.UserInfo.AuthorName", rule({"name", "m_author_name", "post_username", "comment_username"}, "", kNoHandler, kNoColumn, true, false)},
+        {"RawData.UserInfo.ScreenName",
+         rule({"post_username", "comment_username"}, "", kNoHandler, kNoColumn, false, true)},
+        {"RawData.UserInfo.AuthorName",
+         rule({"name", "m_author_name", "post_username", "comment_username"}, "", kNoHandler, kNoColumn, true, false)},
         {"RawData.UserInfo.ScreenNameModifiedDate", rule({}, "", kNoHandler, kNoColumn, false, true)},
         {"RawData.UserInfo.Gender", rule({}, -1, kNoHandler, kNoColumn, false, true)},
         {"RawData.UserInfo.PicUrl", rule({"comment_profile_picture"}, "", kNoHandler, kNoColumn, true, false)},

@@ -25,8 +25,10 @@ std::string map_case(std::string_view utf8) {
     }
     icu::UnicodeString u =
         icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
-    if (Upper) u.toUpper(icu::Locale::getRoot());
-    else u.toLower(icu::Locale::getRoot());
+    if (Upper)
+        u.toUpper(icu::Locale::getRoot());
+    else
+        u.toLower(icu::Locale::getRoot());
     std::string out;
     u.toUTF8String(out);
     return out;

@@ -22,8 +22,7 @@ inline json::value decode_json_text(std::string_view text) {
     boost::system::error_code ec;
     std::size_t used = parser.write(text.data(), text.size(), ec);
     if (!ec) parser.finish(ec);
-    if (ec)
-        throw ValueError("invalid JSON text: " + ec.message() + " at offset " + std::to_string(used));
+    if (ec) throw ValueError("invalid JSON text: " + ec.message() + " at offset " + std::to_string(used));
     return parser.release();
 }
 

@@ -14,8 +14,8 @@ namespace {
 constexpr char kHex[] = "0123456789abcdef";
 
 void append_u_escape(std::string& out, std::uint32_t unit) {
-    char buf[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
-                   kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+    char buf[6] = {
+        '\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF], kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
     out.append(buf, 6);
 }
 
@@ -35,73 +35,99 @@ std::uint32_t decode_utf8(std::string_view s, std::size_t& i) {
     auto b0 = static_cast<unsigned char>(s[i]);
     int len = 0;
     std::uint32_t cp = 0, min = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; cp = b0 & 0x1F; min = 0x80; }
-    else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; cp = b0 & 0x0F; min = 0x800; }
-    else if (b0 >= 0xF0 && b0 <= 0xF4) { len = 4; cp = b0 & 0x07; min = 0x10000; }
-    if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) { ++i; return 0xFFFD; }
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+        cp = b0 & 0x1F;
+        min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        cp = b0 & 0x0F;
+        min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        cp = b0 & 0x07;
+        min = 0x10000;
+    }
+    if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) {
+        ++i;
+        return 0xFFFD;
+    }
     for (int k = 1; k < len; ++k) {
         auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-        if ((b & 0xC0) != 0x80) { ++i; return 0xFFFD; }
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
         cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++i; return 0xFFFD; }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
     i += static_cast<std::size_t>(len);
     return cp;
 }
 
-inline bool plain_char(unsigned char c) noexcept {
-    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-}
+inline bool plain_char(unsigned char c) noexcept { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
 
 void write_value(std::string& out, const boost::json::value& v, std::size_t depth) {
     namespace json = boost::json;
     switch (v.kind()) {
-    case json::kind::null: out.append("null", 4); return;
-    case json::kind::bool_:
-        if (v.get_bool()) out.append("true", 4); else out.append("false", 5);
-        return;
-    case json::kind::int64: {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.get_int64());
-        out.append(buf, r.ptr);
-        return;
-    }
-    case json::kind::uint64: {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
-        out.append(buf, r.ptr);
-        return;
-    }
-    case json::kind::double_: write_float_text(out, v.get_double()); return;
-    case json::kind::string: write_string_text(out, v.get_string()); return;
-    case json::kind::array: {
-        if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
-        const auto& a = v.get_array();
-        out.push_back('[');
-        bool first = true;
-        for (const auto& e : a) {
-            if (!first) out.append(", ", 2);
-            first = false;
-            write_value(out, e, depth + 1);
+        case json::kind::null:
+            out.append("null", 4);
+            return;
+        case json::kind::bool_:
+            if (v.get_bool())
+                out.append("true", 4);
+            else
+                out.append("false", 5);
+            return;
+        case json::kind::int64: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, v.get_int64());
+            out.append(buf, r.ptr);
+            return;
         }
-        out.push_back(']');
-        return;
-    }
-    case json::kind::object: {
-        if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
-        const auto& o = v.get_object();
-        out.push_back('{');
-        bool first = true;
-        for (const auto& m : o) {
-            if (!first) out.append(", ", 2);
-            first = false;
-            write_string_text(out, m.key());
-            out.append(": ", 2);
-            write_value(out, m.value(), depth + 1);
+        case json::kind::uint64: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
+            out.append(buf, r.ptr);
+            return;
         }
-        out.push_back('}');
-        return;
-    }
+        case json::kind::double_:
+            write_float_text(out, v.get_double());
+            return;
+        case json::kind::string:
+            write_string_text(out, v.get_string());
+            return;
+        case json::kind::array: {
+            if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
+            const auto& a = v.get_array();
+            out.push_back('[');
+            bool first = true;
+            for (const auto& e : a) {
+                if (!first) out.append(", ", 2);
+                first = false;
+                write_value(out, e, depth + 1);
+            }
+            out.push_back(']');
+            return;
+        }
+        case json::kind::object: {
+            if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
+            const auto& o = v.get_object();
+            out.push_back('{');
+            bool first = true;
+            for (const auto& m : o) {
+                if (!first) out.append(", ", 2);
+                first = false;
+                write_string_text(out, m.key());
+                out.append(": ", 2);
+                write_value(out, m.value(), depth + 1);
+            }
+            out.push_back('}');
+            return;
+        }
     }
 }
 
@@ -121,30 +147,57 @@ void write_string_text(std::string& out, std::string_view s) {
         }
         auto c = static_cast<unsigned char>(s[i]);
         switch (c) {
-        case '"': out.append("\\\"", 2); ++i; break;
-        case '\\': out.append("\\\\", 2); ++i; break;
-        case '\n': out.append("\\n", 2); ++i; break;
-        case '\r': out.append("\\r", 2); ++i; break;
-        case '\t': out.append("\\t", 2); ++i; break;
-        case '\b': out.append("\\b", 2); ++i; break;
-        case '\f': out.append("\\f", 2); ++i; break;
-        default:
-            if (c < 0x80) {
-                append_u_escape(out, c);
+            case '"':
+                out.append("\\\"", 2);
                 ++i;
-            } else {
-                append_code_point(out, decode_utf8(s, i));
-            }
+                break;
+            case '\\':
+                out.append("\\\\", 2);
+                ++i;
+                break;
+            case '\n':
+                out.append("\\n", 2);
+                ++i;
+                break;
+            case '\r':
+                out.append("\\r", 2);
+                ++i;
+                break;
+            case '\t':
+                out.append("\\t", 2);
+                ++i;
+                break;
+            case '\b':
+                out.append("\\b", 2);
+                ++i;
+                break;
+            case '\f':
+                out.append("\\f", 2);
+                ++i;
+                break;
+            default:
+                if (c < 0x80) {
+                    append_u_escape(out, c);
+                    ++i;
+                } else {
+                    append_code_point(out, decode_utf8(s, i));
+                }
         }
     }
     out.push_back('"');
 }
 
 void write_float_text(std::string& out, double d) {
-    if (std::isnan(d)) { out.append("NaN"); return; }
+    if (std::isnan(d)) {
+        out.append("NaN");
+        return;
+    }
     // A number literal too large for a double (1e400) parses as an infinity; 1e+999 is
     // valid JSON that reads back as the same infinity.
-    if (std::isinf(d)) { out.append(d < 0 ? "-1e+999" : "1e+999"); return; }
+    if (std::isinf(d)) {
+        out.append(d < 0 ? "-1e+999" : "1e+999");
+        return;
+    }
 
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
     char sci[32];
@@ -155,10 +208,16 @@ void write_float_text(std::string& out, double d) {
     std::from_chars(text.data() + e_pos + 1 + (text[e_pos + 1] == '+'), text.data() + text.size(), exponent);
 
     // Scientific form outside [1e-4, 1e16), exactly as to_chars wrote it.
-    if (exponent < -4 || exponent >= 16) { out.append(text); return; }
+    if (exponent < -4 || exponent >= 16) {
+        out.append(text);
+        return;
+    }
 
     std::string_view mantissa = text.substr(0, e_pos);
-    if (mantissa.front() == '-') { out.push_back('-'); mantissa.remove_prefix(1); }
+    if (mantissa.front() == '-') {
+        out.push_back('-');
+        mantissa.remove_prefix(1);
+    }
     char digits[20];
     std::size_t nd = 0;
     for (char c : mantissa)

@@ -17,13 +17,29 @@ std::string float_text(double d) {
 }
 
 TEST(JsonText, FloatsAreShortestWithFractionOrExponent) {
-    struct Case { double in; const char* out; };
+    struct Case {
+        double in;
+        const char* out;
+    };
     const Case cases[] = {
-        {1.0, "1.0"}, {0.1, "0.1"}, {1e16, "1e+16"}, {1e-05, "1e-05"}, {0.0001, "0.0001"},
-        {1.2345678901234568e+17, "1.2345678901234568e+17"}, {9999999999999998.0, "9999999999999998.0"},
-        {123456789012345.6, "123456789012345.6"}, {100.0, "100.0"}, {-0.0, "-0.0"}, {0.0, "0.0"},
-        {-2.5, "-2.5"}, {0.30000000000000004, "0.30000000000000004"}, {1e22, "1e+22"},
-        {5e-324, "5e-324"}, {1.5e300, "1.5e+300"}, {-1e-7, "-1e-07"}, {12.0e-3, "0.012"},
+        {1.0, "1.0"},
+        {0.1, "0.1"},
+        {1e16, "1e+16"},
+        {1e-05, "1e-05"},
+        {0.0001, "0.0001"},
+        {1.2345678901234568e+17, "1.2345678901234568e+17"},
+        {9999999999999998.0, "9999999999999998.0"},
+        {123456789012345.6, "123456789012345.6"},
+        {100.0, "100.0"},
+        {-0.0, "-0.0"},
+        {0.0, "0.0"},
+        {-2.5, "-2.5"},
+        {0.30000000000000004, "0.30000000000000004"},
+        {1e22, "1e+22"},
+        {5e-324, "5e-324"},
+        {1.5e300, "1.5e+300"},
+        {-1e-7, "-1e-07"},
+        {12.0e-3, "0.012"},
         {std::numeric_limits<double>::infinity(), "1e+999"},
         {-std::numeric_limits<double>::infinity(), "-1e+999"},
     };
@@ -33,24 +49,21 @@ TEST(JsonText, FloatsAreShortestWithFractionOrExponent) {
 TEST(JsonText, SeparatorsOrderAndScalars) {
     auto v = qm::parse_json(R"({"b": [1, -2, 18446744073709551615, true, false, null, []],
         "a": {}, "c": {"z": 1.5, "y": "x"}})");
-    EXPECT_EQ(qm::to_json_text(v),
-              R"({"b": [1, -2, 18446744073709551615, true, false, null, []], "a": {}, )"
-              R"("c": {"z": 1.5, "y": "x"}})");
+    EXPECT_EQ(qm::to_json_text(v), R"({"b": [1, -2, 18446744073709551615, true, false, null, []], "a": {}, )"
+                                   R"("c": {"z": 1.5, "y": "x"}})");
 }
 
 TEST(JsonText, StringEscapes) {
-    struct Case { std::string in; const char* out; };
+    struct Case {
+        std::string in;
+        const char* out;
+    };
     const Case cases[] = {
-        {"plain / text", R"("plain / text")"},
-        {"q\"b\\", R"("q\"b\\")"},
-        {"\n\r\t\b\f", R"("\n\r\t\b\f")"},
-        {std::string("\x01\x1f\x7f", 3), R"("\u0001\u001f\u007f")"},
-        {std::string("\0", 1), R"("\u0000")"},
-        {"caf\xc3\xa9", R"("caf\u00e9")"},
-        {"\xe2\x82\xac", R"("\u20ac")"},
-        {"\xf0\x9f\x98\x80", R"("\ud83d\ude00")"},
-        {"\xef\xbf\xbf", R"("\uffff")"},
-        {"bad \xff byte", R"("bad \ufffd byte")"},
+        {"plain / text", R"("plain / text")"},     {"q\"b\\", R"("q\"b\\")"},
+        {"\n\r\t\b\f", R"("\n\r\t\b\f")"},         {std::string("\x01\x1f\x7f", 3), R"("\u0001\u001f\u007f")"},
+        {std::string("\0", 1), R"("\u0000")"},     {"caf\xc3\xa9", R"("caf\u00e9")"},
+        {"\xe2\x82\xac", R"("\u20ac")"},           {"\xf0\x9f\x98\x80", R"("\ud83d\ude00")"},
+        {"\xef\xbf\xbf", R"("\uffff")"},           {"bad \xff byte", R"("bad \ufffd byte")"},
         {"cut \xe2\x82", R"("cut \ufffd\ufffd")"},
     };
     for (const auto& c : cases) {

@@ -23,8 +23,8 @@ Regex::Regex(std::string_view pattern, std::uint32_t options) {
     pcre2_set_newline(ctx.get(), PCRE2_NEWLINE_LF);
     int err = 0;
     PCRE2_SIZE offset = 0;
-    code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), options, &err, &offset,
-                          ctx.get());
+    code_ =
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), options, &err, &offset, ctx.get());
     if (!code_) {
         PCRE2_UCHAR msg[256];
         pcre2_get_error_message(err, msg, sizeof msg);
@@ -40,8 +40,8 @@ Regex::~Regex() { pcre2_code_free(code_); }
 std::pair<std::size_t, std::size_t> Regex::find(std::string_view subject, std::size_t start) const {
     thread_local MatchData md;
     if (!md.data) throw std::bad_alloc();
-    int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0, md.data,
-                         nullptr);
+    int rc =
+        pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0, md.data, nullptr);
     if (rc == PCRE2_ERROR_NOMATCH) return {std::string_view::npos, std::string_view::npos};
     if (rc < 0) {
         PCRE2_UCHAR msg[256];

@@ -44,8 +44,7 @@ std::string_view kind_name(const json::value& v) noexcept;
 
 // Member look-up with a default: the default applies only when the member is absent;
 // a member that holds null yields null. Returns a reference into `obj` or to `fallback`.
-inline const json::value& get_or(const json::object& obj, std::string_view key,
-                                 const json::value& fallback) noexcept {
+inline const json::value& get_or(const json::object& obj, std::string_view key, const json::value& fallback) noexcept {
     auto it = obj.find(key);
     return it == obj.end() ? fallback : it->value();
 }

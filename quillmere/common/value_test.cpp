@@ -1,5 +1,5 @@
-#include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
+#include "quillmere/common/errors.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +16,31 @@ TEST(Value, EmptyTest) {
 }
 
 TEST(Value, IntegerConversion) {
-    struct Case { const char* in; std::int64_t out; };
+    struct Case {
+        const char* in;
+        std::int64_t out;
+    };
     const Case cases[] = {
-        {"42", 42}, {"-7", -7}, {"true", 1}, {"false", 0}, {"12.9", 12}, {"-12.9", -12},
-        {"\" 42 \"", 42}, {"\"+5\"", 5}, {"\"-0\"", 0}, {"\"17841400000000001\"", 17841400000000001},
-        {"\"\\t9\\n\"", 9}, {"\"-9223372036854775808\"", INT64_MIN}, {"9223372036854775807", INT64_MAX},
+        {"42", 42},
+        {"-7", -7},
+        {"true", 1},
+        {"false", 0},
+        {"12.9", 12},
+        {"-12.9", -12},
+        {"\" 42 \"", 42},
+        {"\"+5\"", 5},
+        {"\"-0\"", 0},
+        {"\"17841400000000001\"", 17841400000000001},
+        {"\"\\t9\\n\"", 9},
+        {"\"-9223372036854775808\"", INT64_MIN},
+        {"9223372036854775807", INT64_MAX},
     };
     for (const auto& c : cases) EXPECT_EQ(qm::to_integer(qm::parse_json(c.in)), c.out) << c.in;
 
     for (const char* text : {"null", "[]", "{}", "[1]"})
         EXPECT_THROW(qm::to_integer(qm::parse_json(text)), qm::TypeError) << text;
-    for (const char* text : {"\"\"", "\"12.5\"", "\"abc\"", "\"1 2\"", "\"+\"", "\"0x10\"",
-                             "\"9223372036854775808\"", "18446744073709551615", "1e300"})
+    for (const char* text : {"\"\"", "\"12.5\"", "\"abc\"", "\"1 2\"", "\"+\"", "\"0x10\"", "\"9223372036854775808\"",
+                             "18446744073709551615", "1e300"})
         EXPECT_THROW(qm::to_integer(qm::parse_json(text)), qm::ValueError) << text;
 }
 

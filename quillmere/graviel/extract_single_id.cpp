@@ -10,8 +10,7 @@ namespace {
 
 const json::value* search(const json::value& data, std::size_t depth) {
     if (depth > kMaxJsonDepth) {
-        throw ValueError("extract_single_id: data nests deeper than " + std::to_string(kMaxJsonDepth) +
-                         " levels");
+        throw ValueError("extract_single_id: data nests deeper than " + std::to_string(kMaxJsonDepth) + " levels");
     }
     if (const auto* obj = data.if_object()) {
         for (const auto& member : *obj) {

@@ -7,8 +7,8 @@
 
 namespace {
 
-using quillmere::graviel::extract_single_id;
 using quillmere::parse_json;
+using quillmere::graviel::extract_single_id;
 
 TEST(ExtractSingleId, FindsTheFirstIdInDocumentOrder) {
     struct Case {

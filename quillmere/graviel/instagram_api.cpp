@@ -107,17 +107,17 @@ Target make_target(std::string_view address, const QueryParams& params) {
     Target t;
     t.tls = u.scheme_id() == urls::scheme::https;
     switch (u.host_type()) {
-    case urls::host_type::ipv4:
-        t.address = asio::ip::address_v4(u.host_ipv4_address().to_uint());
-        t.host = t.address->to_string();
-        break;
-    case urls::host_type::ipv6:
-        t.address = asio::ip::address_v6(u.host_ipv6_address().to_bytes());
-        t.host = t.address->to_string();
-        break;
-    default:
-        t.host = u.host();
-        break;
+        case urls::host_type::ipv4:
+            t.address = asio::ip::address_v4(u.host_ipv4_address().to_uint());
+            t.host = t.address->to_string();
+            break;
+        case urls::host_type::ipv6:
+            t.address = asio::ip::address_v6(u.host_ipv6_address().to_bytes());
+            t.host = t.address->to_string();
+            break;
+        default:
+            t.host = u.host();
+            break;
     }
     t.port = (u.has_port() && !u.port().empty()) ? u.port_number() : (t.tls ? 443 : 80);
     t.host_header = u.encoded_host_and_port();
@@ -245,9 +245,9 @@ struct InstagramAPI::Impl {
         tcp::resolver resolver(ex);
         asio::steady_timer timer(ex);
         timer.expires_at(deadline);
-        auto result = co_await (
-            resolver.async_resolve(t.host, std::to_string(t.port), asio::as_tuple(asio::use_awaitable)) ||
-            timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        auto result =
+            co_await (resolver.async_resolve(t.host, std::to_string(t.port), asio::as_tuple(asio::use_awaitable)) ||
+                      timer.async_wait(asio::as_tuple(asio::use_awaitable)));
         if (result.index() == 1) {
             auto [ec] = std::get<1>(result);
             if (is_cancellation(ec)) throw_cancelled(ec);
@@ -318,8 +318,7 @@ struct InstagramAPI::Impl {
         co_return co_await request(stream, t);
     }
 
-    asio::awaitable<std::optional<std::string>> get(std::string endpoint, QueryParams params,
-                                                    Logger& logger) const {
+    asio::awaitable<std::optional<std::string>> get(std::string endpoint, QueryParams params, Logger& logger) const {
         const Redactor redact(params);
         Target target;
         try {
@@ -349,8 +348,7 @@ struct InstagramAPI::Impl {
                                        " seconds to reset.");
                     } else {
                         rate_limit_wait = std::min<std::int64_t>(std::int64_t{1} << attempt, max_wait);
-                        logger.warning("Rate limit hit. Retrying in " + std::to_string(rate_limit_wait) +
-                                       " seconds.");
+                        logger.warning("Rate limit hit. Retrying in " + std::to_string(rate_limit_wait) + " seconds.");
                     }
                 }
             } catch (const boost::system::system_error& e) {
@@ -365,8 +363,8 @@ struct InstagramAPI::Impl {
             }
 
             if (auto* error = std::get_if<TransportError>(&*outcome)) {
-                logger.error(redact("HTTP request error on attempt " + std::to_string(attempt + 1) + ": " +
-                                    error->message));
+                logger.error(
+                    redact("HTTP request error on attempt " + std::to_string(attempt + 1) + ": " + error->message));
                 if (attempt + 1 == retry_attempts) {
                     logger.error("Max retries reached. Cannot recover from the error.");
                     co_return std::nullopt;
@@ -416,8 +414,7 @@ const std::string& InstagramAPI::api_version() const noexcept { return impl_->ap
 const InstagramApiOptions& InstagramAPI::options() const noexcept { return impl_->options; }
 
 boost::asio::awaitable<std::optional<std::string>> InstagramAPI::make_get_request(std::string endpoint,
-                                                                                  QueryParams params,
-                                                                                  Logger& logger) {
+                                                                                  QueryParams params, Logger& logger) {
     return impl_->get(std::move(endpoint), std::move(params), logger);
 }
 

@@ -63,8 +63,7 @@ public:
     // 200, otherwise nothing; every failure is logged to `logger` and never thrown. Only
     // cancellation by the caller ends the operation with an exception. No log line holds
     // the value of an "access_token" parameter.
-    boost::asio::awaitable<std::optional<std::string>> make_get_request(std::string endpoint,
-                                                                        QueryParams params,
+    boost::asio::awaitable<std::optional<std::string>> make_get_request(std::string endpoint, QueryParams params,
                                                                         Logger& logger);
 
     // make_get_request with the query access_token, fields, then extra_params merged in

@@ -18,8 +18,9 @@ TEST(InstagramApiQuery, TokenThenFieldsThenExtraParametersMergedInPlace) {
               (QueryParams{{"access_token", "tok"}, {"fields", "id,caption"}}));
     EXPECT_EQ(InstagramAPI::build_query("tok", "id,caption", QueryParams{{"fields", "id"}, {"limit", "5"}}),
               (QueryParams{{"access_token", "tok"}, {"fields", "id"}, {"limit", "5"}}));
-    EXPECT_EQ(InstagramAPI::build_query("tok", "f", QueryParams{{"limit", "5"}, {"access_token", "t2"}, {"limit", "6"}}),
-              (QueryParams{{"access_token", "t2"}, {"fields", "f"}, {"limit", "6"}}));
+    EXPECT_EQ(
+        InstagramAPI::build_query("tok", "f", QueryParams{{"limit", "5"}, {"access_token", "t2"}, {"limit", "6"}}),
+        (QueryParams{{"access_token", "t2"}, {"fields", "f"}, {"limit", "6"}}));
 }
 
 // One test: the instance is process-wide, so the order of these steps matters.

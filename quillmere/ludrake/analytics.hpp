@@ -28,8 +28,15 @@ public:
         iterator() = default;
         iterator(const IndexedRange* range, std::size_t i) : range_(range), i_(i) {}
         value_type operator*() const { return range_->make_(i_); }
-        iterator& operator++() { ++i_; return *this; }
-        iterator operator++(int) { auto old = *this; ++i_; return old; }
+        iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        iterator operator++(int) {
+            auto old = *this;
+            ++i_;
+            return old;
+        }
         bool operator==(const iterator& other) const { return i_ == other.i_; }
 
     private:

@@ -46,7 +46,7 @@ std::string owner_details_key(const json::value& user_instagram_id) {
 }
 
 boost::asio::awaitable<json::object> fetch_brand_post_owner_details(json::value author_id, json::value dm_access_token,
-                                                                   GraphApiClient& instagram_api, Logger& logger) {
+                                                                    GraphApiClient& instagram_api, Logger& logger) {
     try {
         co_return co_await fetch_owner(author_id, dm_access_token, instagram_api, logger);
     } catch (const boost::system::system_error& e) {
@@ -58,16 +58,17 @@ boost::asio::awaitable<json::object> fetch_brand_post_owner_details(json::value 
     co_return json::object{};
 }
 
-boost::asio::awaitable<json::value> check_owner_details_in_redis(json::value user_instagram_id, json::value dm_access_token,
-                                                                 CacheClient& redis_obj, GraphApiClient& instagram_api,
-                                                                 Logger& logger) {
+boost::asio::awaitable<json::value> check_owner_details_in_redis(json::value user_instagram_id,
+                                                                 json::value dm_access_token, CacheClient& redis_obj,
+                                                                 GraphApiClient& instagram_api, Logger& logger) {
     const std::string key = owner_details_key(user_instagram_id);
     if (std::optional<std::string> cached = redis_obj.get(key); cached && !cached->empty()) {
         logger.info("cache hit for owner details");
         co_return decode_json_text(*cached);
     }
     logger.info("cache miss for owner details");
-    json::object details = co_await fetch_brand_post_owner_details(user_instagram_id, dm_access_token, instagram_api, logger);
+    json::object details =
+        co_await fetch_brand_post_owner_details(user_instagram_id, dm_access_token, instagram_api, logger);
     if (details.empty()) co_return nullptr;
     details = without_id(std::move(details));
     redis_obj.set(key, to_json_text(details), kOwnerDetailsExpiry);

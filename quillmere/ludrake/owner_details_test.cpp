@@ -42,16 +42,22 @@ TEST_F(OwnerDetails, HitIsDecodedWithoutCallingTheGraphApi) {
 TEST_F(OwnerDetails, MissFetchesWritesWithoutIdAndReturns) {
     api.answer = R"({"id": "1789", "username": "brand", "followers_count": 10})";
     EXPECT_EQ(to_json_text(check()), R"({"username": "brand", "followers_count": 10})");
-    EXPECT_EQ(api.calls, (std::vector<GraphApiDouble::Call>{
-        {"1789", "dm-token", "followers_count,follows_count,media_count,profile_picture_url,username,biography,website", std::nullopt}}));
+    EXPECT_EQ(api.calls,
+              (std::vector<GraphApiDouble::Call>{
+                  {"1789", "dm-token",
+                   "followers_count,follows_count,media_count,profile_picture_url,username,biography,website",
+                   std::nullopt}}));
     EXPECT_EQ(cache.reads, std::vector<std::string>{"Tessaly:Instagram:OwnerDetails:1789"});
-    EXPECT_EQ(cache.writes, (std::vector<MemoryCache::Write>{
-        {"Tessaly:Instagram:OwnerDetails:1789", R"({"username": "brand", "followers_count": 10})", std::chrono::seconds(43200)}}));
+    EXPECT_EQ(cache.writes, (std::vector<MemoryCache::Write>{{"Tessaly:Instagram:OwnerDetails:1789",
+                                                              R"({"username": "brand", "followers_count": 10})",
+                                                              std::chrono::seconds(43200)}}));
     EXPECT_EQ(log.lines(), std::vector<LogLine>{kMiss});
 }
 
 TEST_F(OwnerDetails, RemovingIdKeepsTheOrderOfTheOtherMembers) {
-    api.answer = "{\"username\": \"b\", \"id\": \"1\", \"followers_count\": 10, \"biography\": \"caf\xc3\xa9 \xf0\x9f\x8e\x89\", \"media_count\": 2.5}";
+    api.answer =
+        "{\"username\": \"b\", \"id\": \"1\", \"followers_count\": 10, \"biography\": \"caf\xc3\xa9 "
+        "\xf0\x9f\x8e\x89\", \"media_count\": 2.5}";
     const std::string expected =
         R"({"username": "b", "followers_count": 10, "biography": "caf\u00e9 \ud83c\udf89", "media_count": 2.5})";
     EXPECT_EQ(to_json_text(check()), expected);
@@ -68,7 +74,11 @@ TEST_F(OwnerDetails, EmptyCachedTextIsAMiss) {
 }
 
 TEST_F(OwnerDetails, NothingUsableGivesNullAndWritesNothing) {
-    struct Case { const char* name; std::optional<std::string> answer; std::vector<LogLine> lines; };
+    struct Case {
+        const char* name;
+        std::optional<std::string> answer;
+        std::vector<LogLine> lines;
+    };
     const std::string prefix = "Error while fetching brand post owner details: ";
     Case cases[] = {
         {"error answer", R"({"error": {"message": "bad token", "code": 190}})", {kMiss}},
@@ -84,7 +94,8 @@ TEST_F(OwnerDetails, NothingUsableGivesNullAndWritesNothing) {
         api.calls.clear();
         log.clear();
         api.answer = c.answer;
-        api.on_call = c.answer ? std::function<void(Logger&)>() : [](Logger& l) { l.error("Error 404: {\"error\": {}}"); };
+        api.on_call =
+            c.answer ? std::function<void(Logger&)>() : [](Logger& l) { l.error("Error 404: {\"error\": {}}"); };
         EXPECT_TRUE(check().is_null()) << c.name;
         EXPECT_TRUE(cache.writes.empty()) << c.name;
         EXPECT_EQ(api.calls.size(), 1u) << c.name;
@@ -105,8 +116,11 @@ TEST_F(OwnerDetails, NumericUserIdBuildsTheKeyButTheRequestIsRefused) {
     EXPECT_TRUE(check(1789).is_null());
     EXPECT_EQ(cache.reads, std::vector<std::string>{"Tessaly:Instagram:OwnerDetails:1789"});
     EXPECT_TRUE(api.calls.empty());
-    EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-        kMiss, {"error", "Error while fetching brand post owner details: author_id must be a str, not 'int'", false}}));
+    EXPECT_EQ(
+        log.lines(),
+        (std::vector<LogLine>{
+            kMiss,
+            {"error", "Error while fetching brand post owner details: author_id must be a str, not 'int'", false}}));
 }
 
 TEST_F(OwnerDetails, CacheFailuresAndBadCachedTextReachTheCaller) {
@@ -126,8 +140,10 @@ TEST_F(OwnerDetails, FetchReturnsTheAnswerWithItsId) {
     // A token that is not a text is refused before any request, and logged.
     EXPECT_TRUE(run_awaitable(fetch_brand_post_owner_details("5", nullptr, api, log)).empty());
     EXPECT_EQ(api.calls.size(), 1u);
-    EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-        {"error", "Error while fetching brand post owner details: dm_access_token must be a str, not 'null'", false}}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<LogLine>{
+                  {"error", "Error while fetching brand post owner details: dm_access_token must be a str, not 'null'",
+                   false}}));
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 6> kFieldMap
     {"isbrandpost", "is_parent_brand_post"},
 }};
 
-constexpr std::array<std::string_view, 3> kReducedKeys{"parent_post_url", "parent_post_social_id", "is_parent_brand_post"};
+constexpr std::array<std::string_view, 3> kReducedKeys{"parent_post_url", "parent_post_social_id",
+                                                       "is_parent_brand_post"};
 
 const std::string_view* mapped_key(std::string_view column) noexcept {
     for (const auto& [col, key] : kFieldMapping)
@@ -92,16 +93,15 @@ std::string build_parent_post_query(const json::value& parent_post_id, const jso
     const std::string_view post = parent_post_id.get_string();
     if (post.find_first_of("'\\") != std::string_view::npos)
         throw ValueError("parent_post_id must not contain a single quote or a backslash");
-    if (!is_integer_list(category_ids.get_string()))
-        throw ValueError("category_ids must be comma-separated integers");
-    if (!is_integer_list(brand_ids.get_string()))
-        throw ValueError("brand_ids must be comma-separated integers");
+    if (!is_integer_list(category_ids.get_string())) throw ValueError("category_ids must be comma-separated integers");
+    if (!is_integer_list(brand_ids.get_string())) throw ValueError("brand_ids must be comma-separated integers");
 
     std::string q;
     q.reserve(400 + post.size() + category_ids.get_string().size() + brand_ids.get_string().size());
-    q.append("\n        SELECT tweetidorfbid, url, instagramgraphapiid, u_followerscount, u_followingcount, "
-             "u_tweetcount, u_authorid, isbrandpost\n        FROM orbenix.mentiondetails  final\n"
-             "        PREWHERE categoryid IN (");
+    q.append(
+        "\n        SELECT tweetidorfbid, url, instagramgraphapiid, u_followerscount, u_followingcount, "
+        "u_tweetcount, u_authorid, isbrandpost\n        FROM orbenix.mentiondetails  final\n"
+        "        PREWHERE categoryid IN (");
     q.append(category_ids.get_string());
     q.append(") AND brandid IN (");
     q.append(brand_ids.get_string());
@@ -136,18 +136,22 @@ json::value map_parent_post_rows(const ResultTable& table, const json::value& po
     return records;
 }
 
-boost::asio::awaitable<json::value> extracting_parent_post_for_comments(
-    AnalyticsClient& clickhouse_obj, json::value parent_post_id, json::value post_author_id, json::value category_ids,
-    json::value brand_ids, json::value channel_group_id) {
+boost::asio::awaitable<json::value> extracting_parent_post_for_comments(AnalyticsClient& clickhouse_obj,
+                                                                        json::value parent_post_id,
+                                                                        json::value post_author_id,
+                                                                        json::value category_ids, json::value brand_ids,
+                                                                        json::value channel_group_id) {
     const std::string query = build_parent_post_query(parent_post_id, category_ids, brand_ids, channel_group_id);
     clickhouse_obj.execute(query);
     const ResultTable table = clickhouse_obj.fetch_df();
     co_return map_parent_post_rows(table, post_author_id);
 }
 
-boost::asio::awaitable<json::value> call_api_to_get_parent_post_details(json::value post_id, GraphApiClient& instagram_api,
+boost::asio::awaitable<json::value> call_api_to_get_parent_post_details(json::value post_id,
+                                                                        GraphApiClient& instagram_api,
                                                                         json::value access_token,
-                                                                        json::value post_fields_attributes, Logger& logger) {
+                                                                        json::value post_fields_attributes,
+                                                                        Logger& logger) {
     require_kind(post_id, ArgKind::string, "post_id");
     require_kind(access_token, ArgKind::string, "access_token");
     require_kind(post_fields_attributes, ArgKind::string, "post_fields_attributes");

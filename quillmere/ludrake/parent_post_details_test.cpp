@@ -32,8 +32,8 @@ public:
     ResultTable fetch_df() override { return table; }
 };
 
-const std::vector<std::string> kColumns{"tweetidorfbid", "url", "instagramgraphapiid", "u_followerscount",
-                                        "u_followingcount", "u_tweetcount", "u_authorid", "isbrandpost"};
+const std::vector<std::string> kColumns{"tweetidorfbid",    "url",          "instagramgraphapiid", "u_followerscount",
+                                        "u_followingcount", "u_tweetcount", "u_authorid",          "isbrandpost"};
 
 json::value extract(TableSource& db, json::value author, json::value post = "1790", json::value categories = "11,12",
                     json::value brands = "7", json::value group = 3) {
@@ -42,22 +42,27 @@ json::value extract(TableSource& db, json::value author, json::value post = "179
 
 TEST(ParentPostQuery, ExactText) {
     const std::string q = build_parent_post_query("1790", "11,12", "7", 3);
-    EXPECT_EQ(q,
-              "\n        SELECT tweetidorfbid, url, instagramgraphapiid, u_followerscount, u_followingcount, u_tweetcount, "
-              "u_authorid, isbrandpost\n"
-              "        FROM orbenix.mentiondetails  final\n"
-              "        PREWHERE categoryid IN (11,12) AND brandid IN (7) \n"
-              "        WHERE channelgroupid=3 AND tweetidorfbid='1790'\n"
-              "    ");
+    EXPECT_EQ(
+        q,
+        "\n        SELECT tweetidorfbid, url, instagramgraphapiid, u_followerscount, u_followingcount, u_tweetcount, "
+        "u_authorid, isbrandpost\n"
+        "        FROM orbenix.mentiondetails  final\n"
+        "        PREWHERE categoryid IN (11,12) AND brandid IN (7) \n"
+        "        WHERE channelgroupid=3 AND tweetidorfbid='1790'\n"
+        "    ");
     // Values pass unchanged, blanks included.
     EXPECT_NE(build_parent_post_query("17_90 x", " 1 ,\t-2 ", "7", json::value(std::uint64_t{18446744073709551615u}))
-                  .find("PREWHERE categoryid IN ( 1 ,\t-2 ) AND brandid IN (7) \n        WHERE channelgroupid=18446744073709551615 "
+                  .find("PREWHERE categoryid IN ( 1 ,\t-2 ) AND brandid IN (7) \n        WHERE "
+                        "channelgroupid=18446744073709551615 "
                         "AND tweetidorfbid='17_90 x'"),
               std::string::npos);
 }
 
 TEST(ParentPostQuery, UnsafeValuesAreRejectedBeforeAnyQuery) {
-    struct Case { json::value post, categories, brands; const char* message; };
+    struct Case {
+        json::value post, categories, brands;
+        const char* message;
+    };
     const char* post_msg = "parent_post_id must not contain a single quote or a backslash";
     const char* cat_msg = "category_ids must be comma-separated integers";
     const char* brand_msg = "brand_ids must be comma-separated integers";
@@ -93,7 +98,10 @@ TEST(ParentPostQuery, UnsafeValuesAreRejectedBeforeAnyQuery) {
 }
 
 TEST(ParentPostQuery, ArgumentKinds) {
-    struct Case { json::value post, categories, brands, group; const char* message; };
+    struct Case {
+        json::value post, categories, brands, group;
+        const char* message;
+    };
     Case cases[] = {
         {1790, "1", "7", 3, "parent_post_id must be a str, not 'int'"},
         {"1", json::array{1}, "7", 3, "category_ids must be a str, not 'list'"},
@@ -118,18 +126,31 @@ TEST(ParentPostRows, AuthorRowGetsFullRecordOthersReduced) {
     TableSource db;
     db.table = ResultTable(kColumns, {json::array{"1790", "https://p/1790", nullptr, 10, 20, 30, "99", 1},
                                       json::array{"1790", "https://p/1790", "g", 11, 21, 31, "42", 0}});
-    EXPECT_EQ(to_json_text(extract(db, "99")),
-              R"([{"parent_post_social_id": "1790", "parent_post_url": "https://p/1790", "comment_follower_count": 10, )"
-              R"("comment_follows_count": 20, "comment_tweet_count": 30, "is_parent_brand_post": 1, "is_brand_post": true}, )"
-              R"({"parent_post_url": "https://p/1790", "parent_post_social_id": "1790", "is_parent_brand_post": 0}])");
+    EXPECT_EQ(
+        to_json_text(extract(db, "99")),
+        R"([{"parent_post_social_id": "1790", "parent_post_url": "https://p/1790", "comment_follower_count": 10, )"
+        R"("comment_follows_count": 20, "comment_tweet_count": 30, "is_parent_brand_post": 1, "is_brand_post": true}, )"
+        R"({"parent_post_url": "https://p/1790", "parent_post_social_id": "1790", "is_parent_brand_post": 0}])");
     EXPECT_EQ(db.queries, std::vector<std::string>{build_parent_post_query("1790", "11,12", "7", 3)});
 }
 
 TEST(ParentPostRows, BrandPostFlag) {
-    struct Case { json::value raw; const char* flag; };
-    Case cases[] = {{1, "true"}, {0, "false"}, {nullptr, "false"}, {"", "false"}, {"1", "\"1\""}, {"0", "\"0\""},
-                    {2.5, "2.5"}, {0.0, "0.0"}, {true, "true"}, {false, "false"},
-                    {json::value(std::uint64_t{18446744073709551615u}), "true"}, {-1, "true"}};
+    struct Case {
+        json::value raw;
+        const char* flag;
+    };
+    Case cases[] = {{1, "true"},
+                    {0, "false"},
+                    {nullptr, "false"},
+                    {"", "false"},
+                    {"1", "\"1\""},
+                    {"0", "\"0\""},
+                    {2.5, "2.5"},
+                    {0.0, "0.0"},
+                    {true, "true"},
+                    {false, "false"},
+                    {json::value(std::uint64_t{18446744073709551615u}), "true"},
+                    {-1, "true"}};
     for (const auto& c : cases) {
         TableSource db;
         db.table = ResultTable(kColumns, {json::array{"1", "u", nullptr, 1, 2, 3, "99", c.raw}});
@@ -141,14 +162,19 @@ TEST(ParentPostRows, BrandPostFlag) {
     // Without the column the flag is false and the full record has no is_parent_brand_post.
     TableSource db;
     db.table = ResultTable({"u_authorid", "url", "tweetidorfbid"}, {json::array{"99", "u", "1"}});
-    EXPECT_EQ(to_json_text(extract(db, "99")), R"([{"parent_post_url": "u", "parent_post_social_id": "1", "is_brand_post": false}])");
+    EXPECT_EQ(to_json_text(extract(db, "99")),
+              R"([{"parent_post_url": "u", "parent_post_social_id": "1", "is_brand_post": false}])");
 }
 
 TEST(ParentPostRows, AuthorEqualityHasNoTextNumberConversion) {
-    struct Case { json::value row_author, post_author; bool full; };
-    Case cases[] = {{"99", 99, false}, {99, "99", false}, {99, 99, true}, {99, 99.0, true}, {"99", "99", true},
-                    {json::value(std::uint64_t{99}), 99, true}, {nullptr, nullptr, true}, {"99", nullptr, false},
-                    {1, true, true}, {"a", "A", false}};
+    struct Case {
+        json::value row_author, post_author;
+        bool full;
+    };
+    Case cases[] = {{"99", 99, false},        {99, "99", false},      {99, 99, true},
+                    {99, 99.0, true},         {"99", "99", true},     {json::value(std::uint64_t{99}), 99, true},
+                    {nullptr, nullptr, true}, {"99", nullptr, false}, {1, true, true},
+                    {"a", "A", false}};
     for (const auto& c : cases) {
         TableSource db;
         db.table = ResultTable(kColumns, {json::array{"1", "u", nullptr, 1, 2, 3, c.row_author, 1}});
@@ -172,14 +198,16 @@ struct ParentPostApi : ::testing::Test {
     GraphApiDouble api;
     RecordingLogger log;
     json::value call(json::value post = "1790") {
-        return run_awaitable(call_api_to_get_parent_post_details(post, api, "post-token", "id,permalink,owner{id}", log));
+        return run_awaitable(
+            call_api_to_get_parent_post_details(post, api, "post-token", "id,permalink,owner{id}", log));
     }
 };
 
 TEST_F(ParentPostApi, DecodesTheAnswer) {
     api.answer = R"({"id": "1790", "error": {"message": "kept as it is"}})";
     EXPECT_EQ(to_json_text(call()), R"({"id": "1790", "error": {"message": "kept as it is"}})");
-    EXPECT_EQ(api.calls, (std::vector<GraphApiDouble::Call>{{"1790", "post-token", "id,permalink,owner{id}", std::nullopt}}));
+    EXPECT_EQ(api.calls,
+              (std::vector<GraphApiDouble::Call>{{"1790", "post-token", "id,permalink,owner{id}", std::nullopt}}));
 }
 
 TEST_F(ParentPostApi, NothingEmptyAndBadAnswers) {

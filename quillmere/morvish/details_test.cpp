@@ -71,8 +71,8 @@ TEST(ExtractingCommonDetails, CopiesTheSettingInAFixedOrder) {
     json::object details = extracting_common_details(setting, json::value(29), json::value("g"));
     const auto after = quillmere::UtcClock::now();
 
-    const std::vector<std::string> order{"in_time",        "channel_group_id", "channel_type",   "category_id",
-                                         "category_name",  "brand_id",         "brand_name",     "setting_id",
+    const std::vector<std::string> order{"in_time",          "channel_group_id", "channel_type",     "category_id",
+                                         "category_name",    "brand_id",         "brand_name",       "setting_id",
                                          "author_social_id", "user_profile_pic", "author_user_name", "m_author_name"};
     std::vector<std::string> keys;
     for (const auto& m : details) keys.emplace_back(m.key());

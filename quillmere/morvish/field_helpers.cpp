@@ -25,11 +25,9 @@ const json::object& data_or_empty(const json::value* data) {
 }
 
 const json::object& required_data(const json::value* data, std::string_view handler) {
-    if (data == nullptr)
-        throw TypeError(std::string(handler) + "() missing required argument: 'data'");
+    if (data == nullptr) throw TypeError(std::string(handler) + "() missing required argument: 'data'");
     if (const auto* obj = data->if_object()) return *obj;
-    throw TypeError(std::string(handler) + "(): data must be a dict, not '" +
-                    std::string(kind_name(*data)) + "'");
+    throw TypeError(std::string(handler) + "(): data must be a dict, not '" + std::string(kind_name(*data)) + "'");
 }
 
 bool flag_set(const json::object& data, std::string_view key) noexcept {
@@ -50,8 +48,7 @@ bool same_account_id(const json::value& first, const json::value& second) {
 std::string flatten_description(const json::value& value) {
     if (is_empty(value)) return {};
     const auto* text = value.if_string();
-    if (text == nullptr)
-        throw TypeError("description must be str, not '" + std::string(kind_name(value)) + "'");
+    if (text == nullptr) throw TypeError("description must be str, not '" + std::string(kind_name(value)) + "'");
     // Line feeds and carriage returns each become one blank, so a replacement of the one
     // and then the other is a single pass.
     std::string out(text->data(), text->size());

@@ -36,14 +36,15 @@ TEST(FieldHelpers, RequiredDataNamesTheHandler) {
 }
 
 TEST(FieldHelpers, FlagSet) {
-    struct Case { const char* data; bool set; };
+    struct Case {
+        const char* data;
+        bool set;
+    };
     const Case cases[] = {
-        {R"({})", false},          {R"({"f": null})", false}, {R"({"f": false})", false},
-        {R"({"f": 0})", false},    {R"({"f": 0.0})", false},  {R"({"f": ""})", false},
-        {R"({"f": []})", false},   {R"({"f": {}})", false},   {R"({"f": true})", true},
-        {R"({"f": 1})", true},     {R"({"f": -1})", true},    {R"({"f": "yes"})", true},
-        {R"({"f": "0"})", true},   {R"({"f": [0]})", true},   {R"({"f": {"a": 0}})", true},
-        {R"({"g": true})", false},
+        {R"({})", false},         {R"({"f": null})", false}, {R"({"f": false})", false},   {R"({"f": 0})", false},
+        {R"({"f": 0.0})", false}, {R"({"f": ""})", false},   {R"({"f": []})", false},      {R"({"f": {}})", false},
+        {R"({"f": true})", true}, {R"({"f": 1})", true},     {R"({"f": -1})", true},       {R"({"f": "yes"})", true},
+        {R"({"f": "0"})", true},  {R"({"f": [0]})", true},   {R"({"f": {"a": 0}})", true}, {R"({"g": true})", false},
     };
     for (const auto& c : cases) EXPECT_EQ(flag_set(obj(c.data), "f"), c.set) << c.data;
 }
@@ -58,12 +59,20 @@ TEST(FieldHelpers, IdOrZero) {
 }
 
 TEST(FieldHelpers, SameAccountId) {
-    struct Case { const char* a; const char* b; bool equal; };
+    struct Case {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
     const Case cases[] = {
-        {"\"42\"", "42", true},          {"\" 12 \"", "\"12\"", true},
-        {"0", "0", true},                {"\"+5\"", "5", true},
-        {"\"-5\"", "-5", true},          {"41", "42", false},
-        {"true", "1", true},             {"12.9", "12", true},
+        {"\"42\"", "42", true},
+        {"\" 12 \"", "\"12\"", true},
+        {"0", "0", true},
+        {"\"+5\"", "5", true},
+        {"\"-5\"", "-5", true},
+        {"41", "42", false},
+        {"true", "1", true},
+        {"12.9", "12", true},
         {"\"17841400000000001\"", "17841400000000001", true},
         {"\"17841400000000001\"", "17841400000000002", false},
     };
@@ -78,7 +87,10 @@ TEST(FieldHelpers, SameAccountId) {
 }
 
 TEST(FieldHelpers, FlattenDescription) {
-    struct Case { json::value in; std::string out; };
+    struct Case {
+        json::value in;
+        std::string out;
+    };
     const Case cases[] = {
         {nullptr, ""},
         {false, ""},
@@ -93,13 +105,16 @@ TEST(FieldHelpers, FlattenDescription) {
         {"caf\xc3\xa9\n\xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80"},
     };
     for (const auto& c : cases) EXPECT_EQ(flatten_description(c.in), c.out) << c.in;
-    for (json::value bad : {json::value(5), json::value(true), json::value(1.5),
-                            parse_json("[\"a\"]"), parse_json("{\"a\": 1}")})
+    for (json::value bad :
+         {json::value(5), json::value(true), json::value(1.5), parse_json("[\"a\"]"), parse_json("{\"a\": 1}")})
         EXPECT_THROW(flatten_description(bad), TypeError) << bad;
 }
 
 TEST(FieldHelpers, InstaPostChannelType) {
-    struct Case { const char* data; std::optional<std::int64_t> type; };
+    struct Case {
+        const char* data;
+        std::optional<std::int64_t> type;
+    };
     const Case cases[] = {
         {R"({})", std::nullopt},
         {R"({"is_for_stories": true})", std::nullopt},
@@ -116,7 +131,10 @@ TEST(FieldHelpers, InstaPostChannelType) {
 }
 
 TEST(FieldHelpers, ProfileUserName) {
-    struct Case { const char* data; json::value name; };
+    struct Case {
+        const char* data;
+        json::value name;
+    };
     const Case cases[] = {
         {R"({"comment_username": "c", "post_username": "p"})", "c"},
         {R"({"comment_username": "", "post_username": "p"})", "p"},
@@ -125,8 +143,7 @@ TEST(FieldHelpers, ProfileUserName) {
         {R"({"username": "u"})", nullptr},
         {R"({})", nullptr},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(profile_user_name(obj(c.data), "post_username"), c.name) << c.data;
+    for (const auto& c : cases) EXPECT_EQ(profile_user_name(obj(c.data), "post_username"), c.name) << c.data;
     EXPECT_EQ(profile_user_name(obj(R"({"username": "u"})"), "username"), json::value("u"));
 }
 

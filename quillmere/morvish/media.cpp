@@ -2,12 +2,11 @@
 
 #include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/errors.hpp"
-#include "quillmere/common/value.hpp"
 #include "quillmere/common/regex.hpp"
+#include "quillmere/common/value.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
-
 
 #include <algorithm>
 #include <array>
@@ -18,27 +17,57 @@ namespace quillmere::morvish {
 namespace {
 
 constexpr std::array<MediaTypeEntry, 54> kMediaTypes{{
-    {"", 1}, {"TEXT", 1}, {"TXT", 1}, {"STATUS", 1}, {"POSTBACK", 1}, {"CONVERSATION", 1},
-    {"PHOTO", 2}, {"IMAGE", 2}, {"ALBUM", 2}, {"CAROUSEL", 2}, {"IMAGE/JPEG", 2}, {"IMAGE/PNG", 2},
-    {"CAROUSEL_ALBUM", 2}, {"STICKER", 2},
-    {"VIDEO/MP4", 3}, {"VIDEO_INLINE", 3}, {"VIDEO - CHECKIN", 3}, {"VIDEO-CHECKIN", 3},
-    {"ADDED_VIDEO", 3}, {"VIDEO", 3},
-    {"ARTICLE", 4}, {"URL", 4}, {"LINK", 4},
-    {"POLL", 5}, {"VISUAL_POLL", 5},
-    {"ANIMATEDGIF", 7}, {"ANIMATED_IMAGE_SHARE", 7}, {"ANIMATED_IMAGE_AUTOPLAY", 7},
-    {"ANIMATED_GIF", 7}, {"ANIMATED_IMAGE_VIDEO_AUTOPLAY", 7}, {"ANIMATED_IMAGE_VIDEO", 7},
+    {"", 1},
+    {"TEXT", 1},
+    {"TXT", 1},
+    {"STATUS", 1},
+    {"POSTBACK", 1},
+    {"CONVERSATION", 1},
+    {"PHOTO", 2},
+    {"IMAGE", 2},
+    {"ALBUM", 2},
+    {"CAROUSEL", 2},
+    {"IMAGE/JPEG", 2},
+    {"IMAGE/PNG", 2},
+    {"CAROUSEL_ALBUM", 2},
+    {"STICKER", 2},
+    {"VIDEO/MP4", 3},
+    {"VIDEO_INLINE", 3},
+    {"VIDEO - CHECKIN", 3},
+    {"VIDEO-CHECKIN", 3},
+    {"ADDED_VIDEO", 3},
+    {"VIDEO", 3},
+    {"ARTICLE", 4},
+    {"URL", 4},
+    {"LINK", 4},
+    {"POLL", 5},
+    {"VISUAL_POLL", 5},
+    {"ANIMATEDGIF", 7},
+    {"ANIMATED_IMAGE_SHARE", 7},
+    {"ANIMATED_IMAGE_AUTOPLAY", 7},
+    {"ANIMATED_GIF", 7},
+    {"ANIMATED_IMAGE_VIDEO_AUTOPLAY", 7},
+    {"ANIMATED_IMAGE_VIDEO", 7},
     {"IMAGE/GIF", 7},
-    {"DOC", 9}, {"DOCX", 9}, {"APPLICATION/MSWORD", 9},
-    {"PDF", 8}, {"APPLICATION/PDF", 8},
-    {"EXCEL", 10}, {"XLSX", 10},
-    {"AUDIO", 11}, {"VOICE", 11},
-    {"CONTACTS", 12}, {"CONTACT", 12},
+    {"DOC", 9},
+    {"DOCX", 9},
+    {"APPLICATION/MSWORD", 9},
+    {"PDF", 8},
+    {"APPLICATION/PDF", 8},
+    {"EXCEL", 10},
+    {"XLSX", 10},
+    {"AUDIO", 11},
+    {"VOICE", 11},
+    {"CONTACTS", 12},
+    {"CONTACT", 12},
     {"SYSTEM", 13},
-    {"LOCATION", 14}, {"LOCATIONS", 14},
+    {"LOCATION", 14},
+    {"LOCATIONS", 14},
     {"HTML", 15},
     {"CARD", 16},
     {"QUICKREPLY", 17},
-    {"BUTTONS", 18}, {"BUTTON", 18},
+    {"BUTTONS", 18},
+    {"BUTTON", 18},
     {"FILE", 19},
     {"TEMPLATE", 20},
     {"REELS", 21},
@@ -75,8 +104,8 @@ const Regex& hashtag_regex() {
 std::span<const MediaTypeEntry> media_type_mapping() noexcept { return kMediaTypes; }
 
 std::int64_t get_media_type(std::string_view media_type) {
-    bool ascii = std::all_of(media_type.begin(), media_type.end(),
-                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    bool ascii =
+        std::all_of(media_type.begin(), media_type.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (ascii) {
         if (media_type.size() > kLongestName) return kOtherMediaType;
         char upper[kLongestName];
@@ -93,8 +122,7 @@ std::int64_t get_media_type(std::string_view media_type) {
 
 std::int64_t get_media_type(const boost::json::value& media_type) {
     const auto* s = media_type.if_string();
-    if (!s)
-        throw TypeError("get_media_type: media_type must be a string, not " + std::string(kind_name(media_type)));
+    if (!s) throw TypeError("get_media_type: media_type must be a string, not " + std::string(kind_name(media_type)));
     return get_media_type(std::string_view(*s));
 }
 

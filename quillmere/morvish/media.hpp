@@ -39,8 +39,9 @@ void for_each_hashtag(std::string_view text, void (*fn)(void* context, std::stri
 template <class F>
 void for_each_hashtag(std::string_view text, F&& fn) {
     using Fn = std::remove_reference_t<F>;
-    for_each_hashtag(text, [](void* c, std::string_view tag) { (*static_cast<Fn*>(c))(tag); },
-                     const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
+    for_each_hashtag(
+        text, [](void* c, std::string_view tag) { (*static_cast<Fn*>(c))(tag); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
 }
 
 // The hashtags of `text` joined by "," (duplicates and case kept), "" when there are

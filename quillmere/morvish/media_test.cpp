@@ -40,21 +40,37 @@ TEST(MediaType, EveryNameInAnyCaseGivesItsCode) {
 }
 
 TEST(MediaType, FullUpperCaseAndNothingElse) {
-    struct Case { const char* name; std::int64_t code; };
+    struct Case {
+        const char* name;
+        std::int64_t code;
+    };
     const Case cases[] = {
-        {"image/jpeg", 2}, {"Carousel_Album", 2}, {"reels", 21}, {"", 1}, {"banner", 6},
-        {" VIDEO", 6}, {"VIDEO ", 6}, {"video - checkin", 3}, {"VIDEO -CHECKIN", 6}, {"image/gif", 7},
-        {"pdf", 8}, {"docx", 9}, {"sticker", 2}, {"postback", 1}, {"Video-Checkin", 3},
-        {"\xc4\xb1mage", 2},            // dotless i upper-cases to I
-        {"\xc5\xbftatus", 1},           // long s upper-cases to S
-        {"\xef\xac\x81le", 19},         // the ligature fi becomes FI
-        {"t\xc3\xa9xt", 6},             // accents are kept
-        {"IMAGE\xc2\xa0", 6},           // a no-break space is not removed
-        {"\xef\xbd\x89mage", 6},        // a full-width i stays full-width
+        {"image/jpeg", 2},
+        {"Carousel_Album", 2},
+        {"reels", 21},
+        {"", 1},
+        {"banner", 6},
+        {" VIDEO", 6},
+        {"VIDEO ", 6},
+        {"video - checkin", 3},
+        {"VIDEO -CHECKIN", 6},
+        {"image/gif", 7},
+        {"pdf", 8},
+        {"docx", 9},
+        {"sticker", 2},
+        {"postback", 1},
+        {"Video-Checkin", 3},
+        {"\xc4\xb1mage", 2},      // dotless i upper-cases to I
+        {"\xc5\xbftatus", 1},     // long s upper-cases to S
+        {"\xef\xac\x81le", 19},   // the ligature fi becomes FI
+        {"t\xc3\xa9xt", 6},       // accents are kept
+        {"IMAGE\xc2\xa0", 6},     // a no-break space is not removed
+        {"\xef\xbd\x89mage", 6},  // a full-width i stays full-width
         {"ANIMATED_IMAGE_VIDEO_AUTOPLAYX", 6},
         {"\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1"
          "\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1"
-         "\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1", 6},
+         "\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1\xc4\xb1",
+         6},
         {"bad \xff utf", 6},
     };
     for (const auto& c : cases) EXPECT_EQ(get_media_type(json::value(c.name)), c.code) << c.name;
@@ -72,7 +88,10 @@ TEST(MediaType, NonStringIsATypeErrorNamingTheParameter) {
 }
 
 TEST(Hashtags, RunsOfUnicodeWordCharactersAfterAHash) {
-    struct Case { std::string text; const char* tags; };
+    struct Case {
+        std::string text;
+        const char* tags;
+    };
     const std::vector<Case> cases = {
         {"no tags here", ""},
         {"Love #summer and #Beach2024!", "summer,Beach2024"},
@@ -81,14 +100,16 @@ TEST(Hashtags, RunsOfUnicodeWordCharactersAfterAHash) {
         {"# alone", ""},
         {"#tag #tag #Tag", "tag,tag,Tag"},
         {"#snake_case-word", "snake_case"},
-        {"#\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},                        // precomposed letters
-        {"#e\xcc\x81te", "e"},                                               // a combining mark ends a run
-        {"#a\xe2\x80\xbf" "b", "a"},                                         // connector punctuation (U+203F)
+        {"#\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},  // precomposed letters
+        {"#e\xcc\x81te", "e"},                        // a combining mark ends a run
+        {"#a\xe2\x80\xbf"
+         "b",
+         "a"},  // connector punctuation (U+203F)
         {"#it's #well-known", "it,well"},
-        {"#\xe2\x85\xab\xc2\xb2\xc2\xbd\xd9\xa3x", "\xe2\x85\xab\xc2\xb2\xc2\xbd\xd9\xa3x"},  // Nl No No Nd
+        {"#\xe2\x85\xab\xc2\xb2\xc2\xbd\xd9\xa3x", "\xe2\x85\xab\xc2\xb2\xc2\xbd\xd9\xa3x"},        // Nl No No Nd
         {"#\xca\xb0\xc7\x85\xe6\x97\xa5\xe6\x9c\xac", "\xca\xb0\xc7\x85\xe6\x97\xa5\xe6\x9c\xac"},  // Lm Lt Lo
-        {"#\xf0\x9f\x98\x80x #\xf0\x9d\x90\x80", "\xf0\x9d\x90\x80"},       // emoji is not a letter; U+1D400 is
-        {"#ta\xffg #ok", "ta,ok"},                                            // ill-formed UTF-8 ends a run
+        {"#\xf0\x9f\x98\x80x #\xf0\x9d\x90\x80", "\xf0\x9d\x90\x80"},  // emoji is not a letter; U+1D400 is
+        {"#ta\xffg #ok", "ta,ok"},                                     // ill-formed UTF-8 ends a run
         {std::string("#a\0b", 4), "a"},
         {"end #", ""},
         {"#_", "_"},

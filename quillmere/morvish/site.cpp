@@ -1,8 +1,8 @@
 #include "quillmere/morvish/site.hpp"
 
 #include "quillmere/common/errors.hpp"
-#include "quillmere/common/value.hpp"
 #include "quillmere/common/regex.hpp"
+#include "quillmere/common/value.hpp"
 
 #include <atomic>
 #include <memory>
@@ -43,9 +43,7 @@ const Site& site() noexcept { return *state().current.load(std::memory_order_acq
 
 void check_root(std::string_view root) {
     constexpr std::string_view scheme = "https://";
-    auto bad = [&](const char* why) {
-        return ValueError("public site root '" + std::string(root) + "' " + why);
-    };
+    auto bad = [&](const char* why) { return ValueError("public site root '" + std::string(root) + "' " + why); };
     if (root.substr(0, scheme.size()) != scheme) throw bad("must start with https://");
     if (root.size() <= scheme.size() + 1 || root[scheme.size()] == '/') throw bad("must name a host");
     if (root.back() != '/') throw bad("must end with /");

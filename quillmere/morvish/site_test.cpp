@@ -33,7 +33,10 @@ TEST_F(Site, DefaultRootAndAddressesBuiltOnIt) {
 
 TEST_F(Site, CommentAddressPatternMatchesWholeCommentAddressesOnly) {
     const std::string root = "https://www.instagram.com/";
-    struct Case { std::string address; bool comment; };
+    struct Case {
+        std::string address;
+        bool comment;
+    };
     const std::vector<Case> cases = {
         {root + "p/ABC/c/178", true},
         {root + "p/ABC/c/178/", true},
@@ -49,7 +52,9 @@ TEST_F(Site, CommentAddressPatternMatchesWholeCommentAddressesOnly) {
         {root + "p//c/1", false},
         {root + "p/ABC/c/12a", false},
         {root + "p/AB.C/c/1", false},
-        {root + "p/\xc3\x84" "BC/c/1", false},
+        {root + "p/\xc3\x84"
+                "BC/c/1",
+         false},
         {root + "p/ABC/c/\xd9\xa1", false},
         {root + "p/ABC/", false},
         {root + "reel/ABC/c/1", false},
@@ -71,13 +76,13 @@ TEST_F(Site, SettingTheRootRebuildsAddressesAndPattern) {
     EXPECT_EQ(profile_address(json::value("a")), "https://example.test/ig+(x)/a/");
     EXPECT_TRUE(is_comment_address("https://example.test/ig+(x)/p/A/c/1"));
     EXPECT_FALSE(is_comment_address("https://example.test/iggg(x)/p/A/c/1"));  // "+" is literal
-    EXPECT_FALSE(is_comment_address("https://example.test/igx/p/A/c/1"));       // so are the parentheses
+    EXPECT_FALSE(is_comment_address("https://example.test/igx/p/A/c/1"));      // so are the parentheses
     EXPECT_FALSE(is_comment_address("https://www.instagram.com/p/A/c/1"));
 }
 
 TEST_F(Site, InvalidRootsAreRejectedAndChangeNothing) {
-    for (const char* root : {"", "http://example.test/", "https://example.test", "https://", "https:///",
-                             "https:///x/", "https://exa mple.test/", "https://example.test/\n", "example.test/"}) {
+    for (const char* root : {"", "http://example.test/", "https://example.test", "https://", "https:///", "https:///x/",
+                             "https://exa mple.test/", "https://example.test/\n", "example.test/"}) {
         EXPECT_THROW(set_public_site_root(root), quillmere::ValueError) << root;
     }
     EXPECT_EQ(public_site_root(), kDefaultSiteRoot);

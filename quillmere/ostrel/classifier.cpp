@@ -24,42 +24,37 @@ template <std::size_t N>
 using Table = std::array<std::pair<std::string_view, E>, N>;
 
 // Constant lookup tables; the ones that are walked are walked in this order.
-constexpr Table<3> kMediaTypeMapping{{
-    {"REELS", E::COMMENT_ON_REEL}, {"FEED", E::COMMENT_ON_FEED}, {"AD", E::COMMENT_ON_AD}}};
+constexpr Table<3> kMediaTypeMapping{
+    {{"REELS", E::COMMENT_ON_REEL}, {"FEED", E::COMMENT_ON_FEED}, {"AD", E::COMMENT_ON_AD}}};
 
-constexpr Table<4> kMessagingEventMapping{{
-    {"postback", E::POSTBACK},
-    {"pass_thread_control", E::PASS_THREAD_CONTROL},
-    {"request_thread_control", E::REQUEST_THREAD_CONTROL},
-    {"read", E::MESSAGE_READ}}};
+constexpr Table<4> kMessagingEventMapping{{{"postback", E::POSTBACK},
+                                           {"pass_thread_control", E::PASS_THREAD_CONTROL},
+                                           {"request_thread_control", E::REQUEST_THREAD_CONTROL},
+                                           {"read", E::MESSAGE_READ}}};
 
 constexpr Table<2> kReactionMapping{{{"react", E::MESSAGE_REACT}, {"unreact", E::MESSAGE_UNREACT}}};
 
-constexpr Table<4> kMessagingAttachmentMapping{{
-    {"video", E::MESSAGE_WITH_VIDEO},
-    {"unsupported_type", E::UNSUPPORTED_ATTACHMENT},
-    {"story_mention", E::STORY_MENTION},
-    {"template", E::MESSAGE_TEMPLATE}}};
+constexpr Table<4> kMessagingAttachmentMapping{{{"video", E::MESSAGE_WITH_VIDEO},
+                                                {"unsupported_type", E::UNSUPPORTED_ATTACHMENT},
+                                                {"story_mention", E::STORY_MENTION},
+                                                {"template", E::MESSAGE_TEMPLATE}}};
 
-constexpr Table<3> kStandbyEventMapping{{
-    {"reaction", E::STANDBY_REACTION},
-    {"read", E::STANDBY_READ},
-    {"take_thread_control", E::STANDBY_TAKE_THREAD_CONTROL}}};
+constexpr Table<3> kStandbyEventMapping{{{"reaction", E::STANDBY_REACTION},
+                                         {"read", E::STANDBY_READ},
+                                         {"take_thread_control", E::STANDBY_TAKE_THREAD_CONTROL}}};
 
-constexpr Table<4> kStandbyMessageMapping{{
-    {"reply_to", E::STANDBY_REPLY_TO_MESSAGE},
-    {"is_deleted", E::STANDBY_MESSAGE_DELETED},
-    {"text", E::STANDBY_SIMPLE_MESSAGE},
-    {"is_unsupported", E::STANDBY_UNSUPPORTED}}};
+constexpr Table<4> kStandbyMessageMapping{{{"reply_to", E::STANDBY_REPLY_TO_MESSAGE},
+                                           {"is_deleted", E::STANDBY_MESSAGE_DELETED},
+                                           {"text", E::STANDBY_SIMPLE_MESSAGE},
+                                           {"is_unsupported", E::STANDBY_UNSUPPORTED}}};
 
-constexpr Table<7> kStandbyAttachmentMapping{{
-    {"image", E::STANDBY_MESSAGE_WITH_IMAGE},
-    {"video", E::STANDBY_MESSAGE_WITH_VIDEO},
-    {"unsupported_type", E::STANDBY_MESSAGE_WITH_UNSUPPORTED_ATTACHMENT},
-    {"share", E::STANDBY_MESSAGE_WITH_SHARE},
-    {"ig_reel", E::STANDBY_MESSAGE_WITH_REEL},
-    {"story_mention", E::STANDBY_STORY_MENTION},
-    {"audio", E::STANDBY_MESSAGE_WITH_AUDIO}}};
+constexpr Table<7> kStandbyAttachmentMapping{{{"image", E::STANDBY_MESSAGE_WITH_IMAGE},
+                                              {"video", E::STANDBY_MESSAGE_WITH_VIDEO},
+                                              {"unsupported_type", E::STANDBY_MESSAGE_WITH_UNSUPPORTED_ATTACHMENT},
+                                              {"share", E::STANDBY_MESSAGE_WITH_SHARE},
+                                              {"ig_reel", E::STANDBY_MESSAGE_WITH_REEL},
+                                              {"story_mention", E::STANDBY_STORY_MENTION},
+                                              {"audio", E::STANDBY_MESSAGE_WITH_AUDIO}}};
 
 template <std::size_t N>
 std::optional<E> lookup(const Table<N>& table, std::string_view key) noexcept {
@@ -83,14 +78,21 @@ const json::object& empty_object() noexcept {
 
 std::string_view a_kind(const json::value& v) noexcept {
     switch (v.kind()) {
-    case json::kind::null: return "null";
-    case json::kind::bool_: return "a boolean";
-    case json::kind::int64:
-    case json::kind::uint64: return "an integer";
-    case json::kind::double_: return "a number";
-    case json::kind::string: return "a text";
-    case json::kind::array: return "an array";
-    case json::kind::object: return "an object";
+        case json::kind::null:
+            return "null";
+        case json::kind::bool_:
+            return "a boolean";
+        case json::kind::int64:
+        case json::kind::uint64:
+            return "an integer";
+        case json::kind::double_:
+            return "a number";
+        case json::kind::string:
+            return "a text";
+        case json::kind::array:
+            return "an array";
+        case json::kind::object:
+            return "an object";
     }
     return "a value";
 }
@@ -146,7 +148,10 @@ std::optional<E> media_kind_upper(std::string_view s) {
     char buf[32];
     bool ascii = true;
     for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) { ascii = false; break; }
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
     if (ascii) {
         if (s.size() > kMaxKeyChars) return std::nullopt;
         for (std::size_t i = 0; i < s.size(); ++i) {
@@ -158,11 +163,9 @@ std::optional<E> media_kind_upper(std::string_view s) {
     if (s.size() > kMaxKeyChars * 4) return std::nullopt;
     icu::CheckedArrayByteSink sink(buf, static_cast<int32_t>(sizeof buf));
     UErrorCode status = U_ZERO_ERROR;
-    icu::CaseMap::utf8ToUpper("", 0, icu::StringPiece(s.data(), static_cast<int32_t>(s.size())), sink,
-                              nullptr, status);
+    icu::CaseMap::utf8ToUpper("", 0, icu::StringPiece(s.data(), static_cast<int32_t>(s.size())), sink, nullptr, status);
     if (U_FAILURE(status) || sink.Overflowed()) return std::nullopt;
-    return lookup(kMediaTypeMapping,
-                  std::string_view(buf, static_cast<std::size_t>(sink.NumberOfBytesWritten())));
+    return lookup(kMediaTypeMapping, std::string_view(buf, static_cast<std::size_t>(sink.NumberOfBytesWritten())));
 }
 
 // Where the classifier was when an error occurred; named in the diagnostic trace.
@@ -170,13 +173,20 @@ enum class Stage { body, entry, changes, media, mentions, messaging, standby };
 
 std::string_view stage_name(Stage s) noexcept {
     switch (s) {
-    case Stage::body: return "reading the body";
-    case Stage::entry: return "reading entry[0]";
-    case Stage::changes: return "reading changes[0]";
-    case Stage::media: return "process_media_event";
-    case Stage::mentions: return "process_mentions_event";
-    case Stage::messaging: return "process_messaging_event (messaging[0])";
-    case Stage::standby: return "process_standby_event (standby[0])";
+        case Stage::body:
+            return "reading the body";
+        case Stage::entry:
+            return "reading entry[0]";
+        case Stage::changes:
+            return "reading changes[0]";
+        case Stage::media:
+            return "process_media_event";
+        case Stage::mentions:
+            return "process_mentions_event";
+        case Stage::messaging:
+            return "process_messaging_event (messaging[0])";
+        case Stage::standby:
+            return "process_standby_event (standby[0])";
     }
     return "?";
 }
@@ -236,8 +246,7 @@ void append_event_data(std::string& line, const json::value& body) {
     }
 }
 
-void report(const std::exception& e, Stage stage, const json::value& body, std::ostream& out,
-            std::ostream& err) {
+void report(const std::exception& e, Stage stage, const json::value& body, std::ostream& out, std::ostream& err) {
     const bool missing_key = dynamic_cast<const KeyError*>(&e) != nullptr;
 
     std::string trace = "quillmere.ostrel: classify_instagram_event failed\n  at: ";
@@ -302,8 +311,7 @@ std::optional<InstagramEventType> process_messaging_event(const json::value& mes
         const json::object& reaction = as_object(it->value(), "'reaction'");
         if (auto a = reaction.find("action"); a != reaction.end()) {
             const json::value& action = a->value();
-            if (action.is_array() || action.is_object())
-                wrong_kind("a reaction's 'action'", "a text", action);
+            if (action.is_array() || action.is_object()) wrong_kind("a reaction's 'action'", "a text", action);
             // The final answer once an action is present, even when it matches nothing.
             const json::string* text = action.if_string();
             return text ? lookup(kReactionMapping, *text) : std::nullopt;

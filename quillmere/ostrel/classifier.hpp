@@ -35,13 +35,13 @@ namespace quillmere::ostrel {
 // A parsed body. The value is read in place, never copied. A body that is not an object
 // (a JSON text, an array, null...) is a body of the wrong kind: it is not parsed again.
 std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data);
-std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data,
-                                                           std::ostream& out, std::ostream& err);
+std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data, std::ostream& out,
+                                                           std::ostream& err);
 
 // A body as JSON text, parsed with the library's nesting limit (kMaxJsonDepth).
 std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text);
-std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text,
-                                                           std::ostream& out, std::ostream& err);
+std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text, std::ostream& out,
+                                                           std::ostream& err);
 
 // Text arguments of other types go to the text overloads.
 inline std::optional<InstagramEventType> classify_instagram_event(const char* event_text) {
@@ -50,12 +50,12 @@ inline std::optional<InstagramEventType> classify_instagram_event(const char* ev
 inline std::optional<InstagramEventType> classify_instagram_event(const std::string& event_text) {
     return classify_instagram_event(std::string_view(event_text));
 }
-inline std::optional<InstagramEventType> classify_instagram_event(const char* event_text,
-                                                                  std::ostream& out, std::ostream& err) {
+inline std::optional<InstagramEventType> classify_instagram_event(const char* event_text, std::ostream& out,
+                                                                  std::ostream& err) {
     return classify_instagram_event(std::string_view(event_text), out, err);
 }
-inline std::optional<InstagramEventType> classify_instagram_event(const std::string& event_text,
-                                                                  std::ostream& out, std::ostream& err) {
+inline std::optional<InstagramEventType> classify_instagram_event(const std::string& event_text, std::ostream& out,
+                                                                  std::ostream& err) {
     return classify_instagram_event(std::string_view(event_text), out, err);
 }
 

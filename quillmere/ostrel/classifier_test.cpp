@@ -20,9 +20,9 @@ using namespace quillmere::ostrel;
 namespace {
 
 struct Case {
-    std::string body;      // in the record JSON text form, so that it reads back identically
-    std::string kind;      // member name, or "" for no kind
-    std::string printed;   // "" when nothing is printed; else the line without " for event is: <body>\n"
+    std::string body;     // in the record JSON text form, so that it reads back identically
+    std::string kind;     // member name, or "" for no kind
+    std::string printed;  // "" when nothing is printed; else the line without " for event is: <body>\n"
 };
 
 std::string comment(const std::string& value, const std::string& field = "comments") {
@@ -34,14 +34,15 @@ std::string messaging(const std::string& event) {
            event + "]}]}";
 }
 std::string standby(const std::string& event) {
-    return R"({"object": "instagram", "entry": [{"id": "17841400000000001", "time": 1700000000, "standby": [)" +
-           event + "]}]}";
+    return R"({"object": "instagram", "entry": [{"id": "17841400000000001", "time": 1700000000, "standby": [)" + event +
+           "]}]}";
 }
 
 const std::vector<Case>& cases() {
     static const std::vector<Case> c = {
         // Comments on media: the reply test is exact, the look-up upper-cases.
-        {comment(R"({"id": "1", "text": "hi", "media": {"id": "9", "media_product_type": "FEED"}, "parent_id": "7"})"), "COMMENT_REPLY_ON_FEED", ""},
+        {comment(R"({"id": "1", "text": "hi", "media": {"id": "9", "media_product_type": "FEED"}, "parent_id": "7"})"),
+         "COMMENT_REPLY_ON_FEED", ""},
         {comment(R"({"media": {"media_product_type": "feed"}, "parent_id": "7"})"), "COMMENT_ON_FEED", ""},
         {comment(R"({"media": {"media_product_type": "Feed"}, "parent_id": null})"), "COMMENT_ON_FEED", ""},
         {comment(R"({"media": {"media_product_type": "FEED"}})"), "COMMENT_ON_FEED", ""},
@@ -72,7 +73,8 @@ const std::vector<Case>& cases() {
         // Story insights, whatever the value holds; before every other test.
         {comment("null", "story_insights"), "STORY_INSIGHTS", ""},
         {comment(R"({"media": {"media_product_type": "FEED"}})", "story_insights"), "STORY_INSIGHTS", ""},
-        {R"({"entry": [{"changes": [{"field": "story_insights"}], "messaging": [{"read": {}}]}]})", "STORY_INSIGHTS", ""},
+        {R"({"entry": [{"changes": [{"field": "story_insights"}], "messaging": [{"read": {}}]}]})", "STORY_INSIGHTS",
+         ""},
 
         // Mentions.
         {comment(R"({"comment_id": "5", "media_id": "9"})", "mentions"), "MENTION_IN_COMMENT", ""},
@@ -80,21 +82,25 @@ const std::vector<Case>& cases() {
         {comment(R"({"media_id": "9"})", "mentions"), "MENTION_IN_MEDIA", ""},
         {comment(R"({"media": {"media_product_type": "FEED"}, "comment_id": "5"})", "mentions"), "COMMENT_ON_FEED", ""},
         {comment(R"({"comment_id": "5"})", "Mentions"), "", ""},
-        {R"({"entry": [{"changes": [{"field": null, "value": {"media": {"media_product_type": "AD"}}}]}]})", "COMMENT_ON_AD", ""},
+        {R"({"entry": [{"changes": [{"field": null, "value": {"media": {"media_product_type": "AD"}}}]}]})",
+         "COMMENT_ON_AD", ""},
         {R"({"entry": [{"changes": [{"field": null, "value": {}}]}]})", "",
          "Exception: process_mentions_event: changes_field must be a text, not null"},
         {R"({"entry": [{"changes": [{"field": ["mentions"]}]}]})", "",
          "Exception: process_mentions_event: changes_field must be a text, not an array"},
 
         // Direct messages: marker keys first, in table order.
-        {messaging(R"({"sender": {"id": "1"}, "read": {"mid": "m"}, "message": {"mid": "m", "text": "hi"}})"), "MESSAGE_READ", ""},
+        {messaging(R"({"sender": {"id": "1"}, "read": {"mid": "m"}, "message": {"mid": "m", "text": "hi"}})"),
+         "MESSAGE_READ", ""},
         {messaging(R"({"read": {}, "postback": {"payload": "p"}})"), "POSTBACK", ""},
         {messaging(R"({"request_thread_control": {}, "pass_thread_control": null})"), "PASS_THREAD_CONTROL", ""},
         {messaging(R"({"request_thread_control": null, "read": {}})"), "REQUEST_THREAD_CONTROL", ""},
-        {messaging(R"({"message": {"mid": "m", "reply_to": {"story": {"id": "s", "url": "u"}}, "is_deleted": true}})"), "REPLY_TO_STORY", ""},
+        {messaging(R"({"message": {"mid": "m", "reply_to": {"story": {"id": "s", "url": "u"}}, "is_deleted": true}})"),
+         "REPLY_TO_STORY", ""},
         {messaging(R"({"message": {"mid": "m", "reply_to": {"story": {}}}})"), "MESSAGE", ""},
         {messaging(R"({"message": {"reply_to": {"mid": "m0"}}})"), "MESSAGE", ""},
-        {messaging(R"({"reaction": {"mid": "m", "action": "react", "emoji": "x"}, "message": {"text": "a"}})"), "MESSAGE_REACT", ""},
+        {messaging(R"({"reaction": {"mid": "m", "action": "react", "emoji": "x"}, "message": {"text": "a"}})"),
+         "MESSAGE_REACT", ""},
         {messaging(R"({"reaction": {"action": "unreact"}})"), "MESSAGE_UNREACT", ""},
         {messaging(R"({"reaction": {"action": "love"}, "message": {"text": "a"}})"), "", ""},
         {messaging(R"({"reaction": {"action": null}, "message": {"text": "a"}})"), "", ""},
@@ -103,16 +109,22 @@ const std::vector<Case>& cases() {
         {messaging(R"({"reaction": {"action": ["react"]}})"), "",
          "Exception: a reaction's 'action' must be a text, not an array"},
         {messaging(R"({"reaction": "react"})"), "", "Exception: 'reaction' must be an object, not a text"},
-        {messaging(R"({"message": {"mid": "m", "is_deleted": true, "attachments": [{"type": "video"}]}})"), "MESSAGE_DELETED", ""},
+        {messaging(R"({"message": {"mid": "m", "is_deleted": true, "attachments": [{"type": "video"}]}})"),
+         "MESSAGE_DELETED", ""},
         {messaging(R"({"message": {"mid": "m", "is_deleted": false}})"), "MESSAGE", ""},
-        {messaging(R"({"message": {"mid": "m", "is_deleted": 0, "attachments": [{"type": "template"}]}})"), "MESSAGE_TEMPLATE", ""},
-        {messaging(R"({"message": {"attachments": [{"type": "image"}, {"type": "video"}]}})"), "MESSAGE_WITH_VIDEO", ""},
+        {messaging(R"({"message": {"mid": "m", "is_deleted": 0, "attachments": [{"type": "template"}]}})"),
+         "MESSAGE_TEMPLATE", ""},
+        {messaging(R"({"message": {"attachments": [{"type": "image"}, {"type": "video"}]}})"), "MESSAGE_WITH_VIDEO",
+         ""},
         {messaging(R"({"message": {"attachments": [{"type": "image", "payload": {"url": "u"}}]}})"), "MESSAGE", ""},
-        {messaging(R"({"message": {"attachments": [{"type": null}, {}, {"type": "unsupported_type"}]}})"), "UNSUPPORTED_ATTACHMENT", ""},
-        {messaging(R"({"message": {"attachments": [{"type": "story_mention"}, {"type": "video"}]}})"), "STORY_MENTION", ""},
+        {messaging(R"({"message": {"attachments": [{"type": null}, {}, {"type": "unsupported_type"}]}})"),
+         "UNSUPPORTED_ATTACHMENT", ""},
+        {messaging(R"({"message": {"attachments": [{"type": "story_mention"}, {"type": "video"}]}})"), "STORY_MENTION",
+         ""},
         {messaging(R"({"message": {"attachments": [{"type": "share"}, {"type": "audio"}]}})"), "MESSAGE", ""},
         {messaging(R"({"message": {"attachments": []}})"), "MESSAGE", ""},
-        {messaging(R"({"message": {"attachments": {}}})"), "", "Exception: 'attachments' must be an array, not an object"},
+        {messaging(R"({"message": {"attachments": {}}})"), "",
+         "Exception: 'attachments' must be an array, not an object"},
         {messaging(R"({"message": {"attachments": ["video"]}})"), "",
          "Exception: an element of 'attachments' must be an object, not a text"},
         {messaging(R"({"message": {"attachments": [{"type": 3}]}})"), "",
@@ -138,11 +150,15 @@ const std::vector<Case>& cases() {
         {standby(R"({"message": {"is_unsupported": true, "is_deleted": false}})"), "STANDBY_MESSAGE_DELETED", ""},
         {standby(R"({"message": {"is_unsupported": true, "text": "a"}})"), "STANDBY_SIMPLE_MESSAGE", ""},
         {standby(R"({"message": {"text": "a", "attachments": [{"type": "image"}]}})"), "STANDBY_SIMPLE_MESSAGE", ""},
-        {standby(R"({"message": {"is_unsupported": false, "attachments": [{"type": "image"}]}})"), "STANDBY_UNSUPPORTED", ""},
+        {standby(R"({"message": {"is_unsupported": false, "attachments": [{"type": "image"}]}})"),
+         "STANDBY_UNSUPPORTED", ""},
         {standby(R"({"message": {"mid": "m", "attachments": [{"type": "image"}]}})"), "STANDBY_MESSAGE_WITH_IMAGE", ""},
-        {standby(R"({"message": {"attachments": [{"type": "template"}, {"type": "video"}]}})"), "STANDBY_MESSAGE_WITH_VIDEO", ""},
-        {standby(R"({"message": {"attachments": [{"type": "unsupported_type"}]}})"), "STANDBY_MESSAGE_WITH_UNSUPPORTED_ATTACHMENT", ""},
-        {standby(R"({"message": {"attachments": [{"type": "share", "payload": {"url": "u"}}]}})"), "STANDBY_MESSAGE_WITH_SHARE", ""},
+        {standby(R"({"message": {"attachments": [{"type": "template"}, {"type": "video"}]}})"),
+         "STANDBY_MESSAGE_WITH_VIDEO", ""},
+        {standby(R"({"message": {"attachments": [{"type": "unsupported_type"}]}})"),
+         "STANDBY_MESSAGE_WITH_UNSUPPORTED_ATTACHMENT", ""},
+        {standby(R"({"message": {"attachments": [{"type": "share", "payload": {"url": "u"}}]}})"),
+         "STANDBY_MESSAGE_WITH_SHARE", ""},
         {standby(R"({"message": {"attachments": [{"type": "ig_reel"}]}})"), "STANDBY_MESSAGE_WITH_REEL", ""},
         {standby(R"({"message": {"attachments": [{"type": "story_mention"}]}})"), "STANDBY_STORY_MENTION", ""},
         {standby(R"({"message": {"attachments": [{"type": "audio"}]}})"), "STANDBY_MESSAGE_WITH_AUDIO", ""},
@@ -209,13 +225,17 @@ TEST(Classifier, EveryKindButMentionInFeedIsReachable) {
     for (const auto& c : cases())
         if (!c.kind.empty()) seen.insert(c.kind);
     for (const auto& m : members<InstagramEventType>()) {
-        if (m.member == InstagramEventType::MENTION_IN_FEED) EXPECT_FALSE(seen.count(std::string(m.name)));
-        else EXPECT_TRUE(seen.count(std::string(m.name))) << m.name;
+        if (m.member == InstagramEventType::MENTION_IN_FEED)
+            EXPECT_FALSE(seen.count(std::string(m.name)));
+        else
+            EXPECT_TRUE(seen.count(std::string(m.name))) << m.name;
     }
 }
 
 TEST(Classifier, DiagnosticTraceNamesStepAndError) {
-    struct TraceCase { std::string body, trace; };
+    struct TraceCase {
+        std::string body, trace;
+    };
     const std::vector<TraceCase> traces = {
         {R"({"entry": {}})",
          "quillmere.ostrel: classify_instagram_event failed\n  at: reading entry[0]\n  KeyError: 0\n"},
@@ -293,14 +313,16 @@ TEST(StepOperations, RejectArgumentsOfTheWrongKind) {
     EXPECT_THROW(process_mentions_event(json::value("x"), json::value("mentions")), quillmere::TypeError);
     EXPECT_THROW(process_messaging_event(json::value("x")), quillmere::TypeError);
     EXPECT_THROW(process_standby_event(json::value(1.5)), quillmere::TypeError);
-    EXPECT_THROW(process_messaging_event(quillmere::parse_json(R"({"reaction": {"action": {}}})")), quillmere::TypeError);
+    EXPECT_THROW(process_messaging_event(quillmere::parse_json(R"({"reaction": {"action": {}}})")),
+                 quillmere::TypeError);
     EXPECT_THROW(process_standby_event(quillmere::parse_json(R"({"message": {"attachments": "image"}})")),
                  quillmere::TypeError);
 }
 
 TEST(StepOperations, DirectCalls) {
-    EXPECT_EQ(process_media_event(quillmere::parse_json(R"({"media": {"media_product_type": "FEED"}, "parent_id": 1})")),
-              InstagramEventType::COMMENT_REPLY_ON_FEED);
+    EXPECT_EQ(
+        process_media_event(quillmere::parse_json(R"({"media": {"media_product_type": "FEED"}, "parent_id": 1})")),
+        InstagramEventType::COMMENT_REPLY_ON_FEED);
     EXPECT_EQ(process_media_event(json::object{}), std::nullopt);
     EXPECT_EQ(process_mentions_event(json::object{}, json::value("mentions")), InstagramEventType::MENTION_IN_MEDIA);
     EXPECT_EQ(process_mentions_event(json::object{{"comment_id", 1}}, json::value("comments")), std::nullopt);

@@ -18,8 +18,8 @@ boost::json::value name_by_value(const boost::json::value& v) {
 template <class E>
 boost::json::value value_by_name(const boost::json::value& n) {
     if (n.is_array() || n.is_object())
-        throw TypeError(std::string("unhashable type: '") + std::string(kind_name(n)) +
-                        "' cannot be looked up as a " + std::string(EnumTraits<E>::enum_name) + " name");
+        throw TypeError(std::string("unhashable type: '") + std::string(kind_name(n)) + "' cannot be looked up as a " +
+                        std::string(EnumTraits<E>::enum_name) + " name");
     if (!n.is_string()) return nullptr;
     std::string_view wanted = n.get_string();
     for (const auto& m : members<E>())
@@ -29,10 +29,18 @@ boost::json::value value_by_name(const boost::json::value& n) {
 
 }  // namespace
 
-boost::json::value type_of_comment_get_name_by_value(const boost::json::value& v) { return name_by_value<TypeOfComment>(v); }
-boost::json::value type_of_comment_get_value_by_name(const boost::json::value& n) { return value_by_name<TypeOfComment>(n); }
-boost::json::value mention_post_type_get_name_by_value(const boost::json::value& v) { return name_by_value<MentionPostType>(v); }
-boost::json::value mention_post_type_get_value_by_name(const boost::json::value& n) { return value_by_name<MentionPostType>(n); }
+boost::json::value type_of_comment_get_name_by_value(const boost::json::value& v) {
+    return name_by_value<TypeOfComment>(v);
+}
+boost::json::value type_of_comment_get_value_by_name(const boost::json::value& n) {
+    return value_by_name<TypeOfComment>(n);
+}
+boost::json::value mention_post_type_get_name_by_value(const boost::json::value& v) {
+    return name_by_value<MentionPostType>(v);
+}
+boost::json::value mention_post_type_get_value_by_name(const boost::json::value& n) {
+    return value_by_name<MentionPostType>(n);
+}
 
 }  // namespace quillmere::ostrel
 

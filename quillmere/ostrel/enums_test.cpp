@@ -57,7 +57,11 @@ TEST(Enums, ValuesAndNames) {
 }
 
 TEST(Enums, GetNameByValue) {
-    struct Case { json::value in; json::value toc; json::value mpt; };
+    struct Case {
+        json::value in;
+        json::value toc;
+        json::value mpt;
+    };
     const std::vector<Case> cases = {
         {0, "UserParentPost", nullptr},
         {3, nullptr, "BrandComment"},

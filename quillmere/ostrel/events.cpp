@@ -27,13 +27,9 @@ std::vector<InstagramEventType> get_events_by_topic(const TopicProperty& wanted)
     return select([&](InstagramEventType e) { return topic(e) == wanted; });
 }
 
-std::vector<InstagramEventType> get_missing_channels() {
-    return get_events_by_channel(kNotAvailable);
-}
+std::vector<InstagramEventType> get_missing_channels() { return get_events_by_channel(kNotAvailable); }
 
-std::vector<InstagramEventType> get_missing_topics() {
-    return get_events_by_topic(kNotAvailable);
-}
+std::vector<InstagramEventType> get_missing_topics() { return get_events_by_topic(kNotAvailable); }
 
 std::vector<std::string_view> list_all_events() {
     std::vector<std::string_view> out;

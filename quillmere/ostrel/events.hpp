@@ -79,7 +79,10 @@ template <>
 struct EnumTraits<InstagramEventType> {
     using value_type = EventTypeValue;
     static constexpr std::string_view enum_name = "InstagramEventType";
-#define QM_EVENT(M, T, C, P) EnumEntry<InstagramEventType, EventTypeValue>{InstagramEventType::M, #M, {T, C, P}}
+#define QM_EVENT(M, T, C, P)                        \
+    EnumEntry<InstagramEventType, EventTypeValue> { \
+        InstagramEventType::M, #M, { T, C, P }      \
+    }
     static constexpr std::array<EnumEntry<InstagramEventType, EventTypeValue>, 35> members{{
         QM_EVENT(MESSAGE, "message", detail::kDM, detail::kDmStandby),
         QM_EVENT(STORY_INSIGHTS, "story_insights", detail::kNone, detail::kNone),

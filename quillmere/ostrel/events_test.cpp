@@ -74,9 +74,8 @@ TEST(Registry, EveryMemberInDeclarationOrder) {
         EXPECT_EQ(to_string(channel(e)), kRegistry[i].channel);
         EXPECT_EQ(to_string(topic(e)), kRegistry[i].topic);
         EXPECT_EQ(event_from_name(kRegistry[i].name), e);
-        EXPECT_EQ(to_string(e), "EventType: " + std::string(kRegistry[i].event_type) +
-                                    ", Channel: " + std::string(kRegistry[i].channel) +
-                                    ", Topic: " + std::string(kRegistry[i].topic));
+        EXPECT_EQ(to_string(e), "EventType: " + std::string(kRegistry[i].event_type) + ", Channel: " +
+                                    std::string(kRegistry[i].channel) + ", Topic: " + std::string(kRegistry[i].topic));
     }
 }
 
@@ -99,12 +98,14 @@ TEST(Registry, TextForms) {
     EXPECT_EQ(to_string(E::POSTBACK), "EventType: postback, Channel: N/A, Topic: N/A");
     std::ostringstream os;
     os << E::MENTION_IN_COMMENT;
-    EXPECT_EQ(os.str(),
-              "EventType: mention_in_comment, Channel: ChannelEnum.MENTION, Topic: TopicEnum.COMMENTS_TOPIC");
+    EXPECT_EQ(os.str(), "EventType: mention_in_comment, Channel: ChannelEnum.MENTION, Topic: TopicEnum.COMMENTS_TOPIC");
 }
 
 TEST(Registry, EventsByChannel) {
-    struct Case { ChannelProperty arg; std::string expected; };
+    struct Case {
+        ChannelProperty arg;
+        std::string expected;
+    };
     const std::string dm =
         "MESSAGE MESSAGE_WITH_VIDEO STORY_MENTION UNSUPPORTED_ATTACHMENT STANDBY_READ "
         "STANDBY_REPLY_TO_MESSAGE STANDBY_SIMPLE_MESSAGE MESSAGE_REACT MESSAGE_UNREACT "
@@ -135,7 +136,10 @@ TEST(Registry, EventsByChannel) {
 }
 
 TEST(Registry, EventsByTopic) {
-    struct Case { TopicProperty arg; std::string expected; };
+    struct Case {
+        TopicProperty arg;
+        std::string expected;
+    };
     const std::string dm_standby =
         "MESSAGE MESSAGE_WITH_VIDEO STORY_MENTION UNSUPPORTED_ATTACHMENT STANDBY_READ "
         "STANDBY_REPLY_TO_MESSAGE STANDBY_SIMPLE_MESSAGE MESSAGE_REACT MESSAGE_UNREACT "

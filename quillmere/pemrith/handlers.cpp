@@ -79,8 +79,7 @@ bool read_offset(TimeReader& r) {
 }
 
 [[noreturn]] void bad_time(std::string_view text) {
-    throw ValueError("time data '" + std::string(text) +
-                     "' does not match format '%Y-%m-%dT%H:%M:%S%z'");
+    throw ValueError("time data '" + std::string(text) + "' does not match format '%Y-%m-%dT%H:%M:%S%z'");
 }
 
 // ---- the request object -----------------------------------------------------------------
@@ -95,17 +94,14 @@ bool same_as_owner(const json::value& setting_author_id, const json::object& req
     if (auto it = request.find("owner"); it != request.end()) {
         const json::object* owner = it->value().if_object();
         if (owner == nullptr)
-            throw TypeError("owner must be a dict, not '" +
-                            std::string(kind_name(it->value())) + "'");
+            throw TypeError("owner must be a dict, not '" + std::string(kind_name(it->value())) + "'");
         id = &get_or(*owner, "id", zero);
     }
     return morvish::same_account_id(setting_author_id, *id);
 }
 
 std::string_view text_or_fail(const json::value& v, const char* what) {
-    if (!v.is_string())
-        throw TypeError(std::string(what) + " must be str, not '" +
-                        std::string(kind_name(v)) + "'");
+    if (!v.is_string()) throw TypeError(std::string(what) + " must be str, not '" + std::string(kind_name(v)) + "'");
     return v.get_string();
 }
 
@@ -125,22 +121,18 @@ json::value url_handler(const json::value&, const json::value* data) {
 }
 
 json::value handle_insta_post_type(const json::value&, const json::value* data) {
-    if (auto channel = morvish::insta_post_channel_type(morvish::data_or_empty(data)))
-        return *channel;
+    if (auto channel = morvish::insta_post_channel_type(morvish::data_or_empty(data))) return *channel;
     return nullptr;
 }
 
 json::value get_hashtags(const json::value& text, const json::value*) {
     if (is_empty(text)) return json::string();
     json::array tags;
-    morvish::for_each_hashtag(text_or_fail(text, "text"),
-                              [&tags](std::string_view tag) { tags.emplace_back(tag); });
+    morvish::for_each_hashtag(text_or_fail(text, "text"), [&tags](std::string_view tag) { tags.emplace_back(tag); });
     return tags;
 }
 
-json::value handle_media_type(const json::value& value, const json::value*) {
-    return morvish::get_media_type(value);
-}
+json::value handle_media_type(const json::value& value, const json::value*) { return morvish::get_media_type(value); }
 
 json::value parent_chanel_handler(const json::value&, const json::value*) {
     return json_value(ostrel::InstaChannelsEnum::InstagramPagePosts);
@@ -152,12 +144,23 @@ std::string escape_url(const json::value& url) {
     out.reserve(in.size() + in.size() / 8);
     for (char c : in) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#x27;"; break;
-        default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#x27;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -171,31 +174,25 @@ json::value parent_post_time_handler(const json::value& value, const json::value
     std::string_view text = value.is_null() ? std::string_view(now) : text_or_fail(value, "timestamp");
     TimeReader r{text};
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    bool ok = r.fixed(4, year) && r.literal('-') && r.one_or_two(month) && r.literal('-') &&
-              r.one_or_two(day) && r.literal('T') && r.one_or_two(hour) && r.literal(':') &&
-              r.one_or_two(minute) && r.literal(':') && r.one_or_two(second) &&
-              read_offset(r) && r.at_end();
-    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 ||
-        day > days_in_month(year, month) || hour > 23 || minute > 59 || second > 59)
+    bool ok = r.fixed(4, year) && r.literal('-') && r.one_or_two(month) && r.literal('-') && r.one_or_two(day) &&
+              r.literal('T') && r.one_or_two(hour) && r.literal(':') && r.one_or_two(minute) && r.literal(':') &&
+              r.one_or_two(second) && read_offset(r) && r.at_end();
+    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
+        minute > 59 || second > 59)
         bad_time(text);
     char out[24];
-    int n = std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day,
-                          hour, minute, second);
+    int n = std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, hour, minute, second);
     return json::string(std::string_view(out, static_cast<std::size_t>(n)));
 }
 
-json::value utc_time_to_iso_format(const json::value&, const json::value*) {
-    return json::string(utc_now_iso_micro());
-}
+json::value utc_time_to_iso_format(const json::value&, const json::value*) { return json::string(utc_now_iso_micro()); }
 
 json::value parent_post_description_handler(const json::value& value, const json::value*) {
     return json::string(morvish::flatten_description(value));
 }
 
-json::value parent_post_is_brand_post_handler(const json::value& setting_author_id,
-                                              const json::value* data) {
-    const json::object& request =
-        morvish::required_data(data, "parent_post_is_brand_post_handler");
+json::value parent_post_is_brand_post_handler(const json::value& setting_author_id, const json::value* data) {
+    const json::object& request = morvish::required_data(data, "parent_post_is_brand_post_handler");
     const json::value& is_brand_post = get_or(request, "is_brand_post", null_value());
     if (!is_brand_post.is_null()) return is_brand_post;
     return same_as_owner(setting_author_id, request);

@@ -21,8 +21,7 @@ namespace json = boost::json;
 json::value check_is_brand_mention(const json::value& value, const json::value* data = nullptr);
 
 // Always 2 (TypeOfComment.ActualPost), whatever it is given.
-json::value check_type_of_comment_handler(const json::value& value,
-                                          const json::value* data = nullptr);
+json::value check_type_of_comment_handler(const json::value& value, const json::value* data = nullptr);
 
 // The profile address of the post's owner: the public site root, the text form of
 // `comment_username` (or, when that is empty, of `username`; None when absent) and "/".
@@ -60,27 +59,23 @@ json::value parent_post_time_handler(const json::value& value, const json::value
 
 // The current UTC time, YYYY-MM-DDTHH:MM:SS.ffffff (no fraction at a whole second); the
 // argument is ignored.
-json::value utc_time_to_iso_format(const json::value& current_time = nullptr,
-                                   const json::value* data = nullptr);
+json::value utc_time_to_iso_format(const json::value& current_time = nullptr, const json::value* data = nullptr);
 
 // The caption on one line: "" for an empty value; every line feed, then every carriage
 // return, becomes one blank. Throws TypeError for a value that is neither empty nor text.
-json::value parent_post_description_handler(const json::value& value,
-                                            const json::value* data = nullptr);
+json::value parent_post_description_handler(const json::value& value, const json::value* data = nullptr);
 
 // Whether the post is the brand's own: the request's `is_brand_post` exactly as it came
 // when it is present and not null (false, 0 or "yes" returned unchanged); otherwise whether
 // `setting_author_id` equals the id of the request's `owner` (0 when absent) after integer
 // conversion of both. Fails without data, for an `owner` that is not an object, and when
 // either id does not convert.
-json::value parent_post_is_brand_post_handler(const json::value& setting_author_id,
-                                              const json::value* data = nullptr);
+json::value parent_post_is_brand_post_handler(const json::value& setting_author_id, const json::value* data = nullptr);
 
 // MentionPostType value: 1 (BrandPost) when the request's `is_brand_post` is set, otherwise
 // 1 when `setting_author_id` equals the owner's id after integer conversion and 2
 // (UserPost) when not. Unlike parent_post_is_brand_post_handler, an explicit false goes on
 // to compare the ids. Fails as that handler does.
-json::value post_type_handler(const json::value& setting_author_id,
-                              const json::value* data = nullptr);
+json::value post_type_handler(const json::value& setting_author_id, const json::value* data = nullptr);
 
 }  // namespace quillmere::pemrith

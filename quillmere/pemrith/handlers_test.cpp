@@ -134,8 +134,7 @@ TEST(GetHashtags, ArrayOfRunsOrEmptyText) {
         {json::value("#it's #a.b #end"), R"(["it", "a", "end"])"},
         {json::value("line\n#one\n#two"), R"(["one", "two"])"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(get_hashtags(c.text), obj(c.expected)) << json::serialize(c.text);
+    for (const auto& c : cases) EXPECT_EQ(get_hashtags(c.text), obj(c.expected)) << json::serialize(c.text);
     EXPECT_THROW(get_hashtags(json::value(5)), quillmere::TypeError);
     EXPECT_THROW(get_hashtags(json::value(json::array{"#a"})), quillmere::TypeError);
 }
@@ -164,52 +163,31 @@ TEST(EscapeUrl, FiveCharactersAmpersandFirst) {
 
 TEST(ParentPostTimeHandler, RewritesGraphApiTimeDroppingOffset) {
     const std::vector<std::pair<const char*, const char*>> ok = {
-        {"2024-05-01T10:00:00+0000", "2024-05-01T10:00:00"},
-        {"2024-05-01T10:00:00+0200", "2024-05-01T10:00:00"},
-        {"2024-05-01T23:30:00-0930", "2024-05-01T23:30:00"},
-        {"2024-5-1T9:00:00Z", "2024-05-01T09:00:00"},
-        {"2024-05-01T1:2:3+05:30", "2024-05-01T01:02:03"},
-        {"2024-05-01T10:00:00+053045", "2024-05-01T10:00:00"},
-        {"2024-05-01T10:00:00+05:30:45", "2024-05-01T10:00:00"},
-        {"2024-02-29T00:00:00+2359", "2024-02-29T00:00:00"},
-        {"2000-02-29T23:59:59Z", "2000-02-29T23:59:59"},
-        {"0001-01-01T00:00:00Z", "0001-01-01T00:00:00"},
+        {"2024-05-01T10:00:00+0000", "2024-05-01T10:00:00"},     {"2024-05-01T10:00:00+0200", "2024-05-01T10:00:00"},
+        {"2024-05-01T23:30:00-0930", "2024-05-01T23:30:00"},     {"2024-5-1T9:00:00Z", "2024-05-01T09:00:00"},
+        {"2024-05-01T1:2:3+05:30", "2024-05-01T01:02:03"},       {"2024-05-01T10:00:00+053045", "2024-05-01T10:00:00"},
+        {"2024-05-01T10:00:00+05:30:45", "2024-05-01T10:00:00"}, {"2024-02-29T00:00:00+2359", "2024-02-29T00:00:00"},
+        {"2000-02-29T23:59:59Z", "2000-02-29T23:59:59"},         {"0001-01-01T00:00:00Z", "0001-01-01T00:00:00"},
     };
-    for (const auto& [in, out] : ok)
-        EXPECT_EQ(parent_post_time_handler(json::value(in)), json::value(out)) << in;
+    for (const auto& [in, out] : ok) EXPECT_EQ(parent_post_time_handler(json::value(in)), json::value(out)) << in;
 
     const std::vector<const char*> bad = {
-        "2024-05-01T10:00:00",          // no offset
-        "2024-05-01T10:00:00.5+0000",   // fraction of a second
-        "2024-05-01T10:00:00+0000 ",    // extra character
-        " 2024-05-01T10:00:00+0000",
-        "2024-05-01 10:00:00+0000",
-        "2024-05-01t10:00:00+0000",
+        "2024-05-01T10:00:00",         // no offset
+        "2024-05-01T10:00:00.5+0000",  // fraction of a second
+        "2024-05-01T10:00:00+0000 ",   // extra character
+        " 2024-05-01T10:00:00+0000",   "2024-05-01 10:00:00+0000",     "2024-05-01t10:00:00+0000",
         "2024-05-01T10:00:00z",
-        "2024-02-30T10:00:00+0000",     // impossible dates and times
-        "2023-02-29T10:00:00+0000",
-        "1900-02-29T10:00:00+0000",
-        "0000-01-01T00:00:00Z",
-        "2024-13-01T10:00:00+0000",
-        "2024-00-01T10:00:00+0000",
-        "2024-05-00T10:00:00+0000",
-        "2024-05-01T24:00:00+0000",
-        "2024-05-01T10:60:00+0000",
-        "2024-05-01T10:00:60+0000",
-        "2024-05-01T10:00:00+2400",     // offset of a day
-        "2024-05-01T10:00:00+0060",
-        "2024-05-01T10:00:00+00",
-        "2024-05-01T10:00:00+000",
+        "2024-02-30T10:00:00+0000",  // impossible dates and times
+        "2023-02-29T10:00:00+0000",    "1900-02-29T10:00:00+0000",     "0000-01-01T00:00:00Z",
+        "2024-13-01T10:00:00+0000",    "2024-00-01T10:00:00+0000",     "2024-05-00T10:00:00+0000",
+        "2024-05-01T24:00:00+0000",    "2024-05-01T10:60:00+0000",     "2024-05-01T10:00:60+0000",
+        "2024-05-01T10:00:00+2400",  // offset of a day
+        "2024-05-01T10:00:00+0060",    "2024-05-01T10:00:00+00",       "2024-05-01T10:00:00+000",
         "2024-05-01T10:00:00+01:0000",  // colon used once only
-        "2024-05-01T10:00:00+0100:00",
-        "2024-05-01T10:00:00+010000.5",
-        "24-05-01T10:00:00+0000",
-        "20240-05-01T10:00:00+0000",
-        "2024-005-01T10:00:00+0000",
-        "",
+        "2024-05-01T10:00:00+0100:00", "2024-05-01T10:00:00+010000.5", "24-05-01T10:00:00+0000",
+        "20240-05-01T10:00:00+0000",   "2024-005-01T10:00:00+0000",    "",
     };
-    for (const char* in : bad)
-        EXPECT_THROW(parent_post_time_handler(json::value(in)), quillmere::ValueError) << in;
+    for (const char* in : bad) EXPECT_THROW(parent_post_time_handler(json::value(in)), quillmere::ValueError) << in;
     for (const json::value& v : {json::value(false), json::value(1714557600), json::value(json::object{})})
         EXPECT_THROW(parent_post_time_handler(v), quillmere::TypeError) << json::serialize(v);
 }
@@ -217,8 +195,7 @@ TEST(ParentPostTimeHandler, RewritesGraphApiTimeDroppingOffset) {
 TEST(ParentPostTimeHandler, NullGivesTimeOfMapping) {
     auto before = quillmere::format_utc(quillmere::UtcClock::now(), "%Y-%m-%dT%H:%M:%S");
     json::value v = parent_post_time_handler(kNull);
-    auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1),
-                                       "%Y-%m-%dT%H:%M:%S");
+    auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1), "%Y-%m-%dT%H:%M:%S");
     ASSERT_TRUE(v.is_string());
     std::string s(v.get_string());
     EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)"))) << s;
@@ -231,8 +208,7 @@ TEST(UtcTimeToIsoFormat, CurrentTimeWithMicroseconds) {
     auto before = quillmere::format_utc(quillmere::UtcClock::now(), "%Y-%m-%dT%H:%M:%S");
     json::value a = utc_time_to_iso_format();
     json::value b = utc_time_to_iso_format(json::value("2001-01-01T00:00:00"));
-    auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1),
-                                       "%Y-%m-%dT%H:%M:%S");
+    auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1), "%Y-%m-%dT%H:%M:%S");
     for (const json::value& v : {a, b}) {
         ASSERT_TRUE(v.is_string());
         std::string s(v.get_string());

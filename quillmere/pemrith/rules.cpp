@@ -25,8 +25,8 @@ constexpr Flags kMandatory{true, false};
 constexpr Flags kOptional{false, false};
 constexpr Flags kSkipIfMissing{false, true};
 
-Rule rule(std::initializer_list<std::string_view> keys, json::value default_value,
-          Handler handler, const char* column, Flags flags) {
+Rule rule(std::initializer_list<std::string_view> keys, json::value default_value, Handler handler, const char* column,
+          Flags flags) {
     Rule r;
     json::array paths;
     for (std::string_view k : keys) paths.emplace_back(k);
@@ -54,14 +54,16 @@ RuleTable build_rules() {
     add("RawData.SettingID", rule({"setting_id"}, none, no_handler, "settingid", kMandatory));
     add("isBrandPost", rule({"author_social_id"}, 0, parent_post_is_brand_post_handler, no_column, kMandatory));
     add("RawData.PageName", rule({"m_author_name", "setting_id"}, none, no_handler, "m_pagename", kMandatory));
-    add("RawData.InstagramPostType", rule({"instagram_post_type_data"}, none, handle_insta_post_type, "instagram_post_type", kMandatory));
+    add("RawData.InstagramPostType",
+        rule({"instagram_post_type_data"}, none, handle_insta_post_type, "instagram_post_type", kMandatory));
     add("RawData.DataCollection", rule({}, 1, no_handler, "data_collection", kMandatory));
     add("RawData.CreatedDate", rule({"timestamp"}, none, parent_post_time_handler, "created_date", kMandatory));
     add("RawData.Url", rule({"permalink"}, "", no_handler, "url", kMandatory));
     add("RawData.InstagramGraphApiID", rule({"post_id"}, none, no_handler, "InstagramGraphApiID", kMandatory));
     add("RawData.SocialID", rule({"post_id_with_ig_id", "post_id"}, none, no_handler, "tweetidorfbid", kMandatory));
     add("RawData.IsDarkPost", rule({"is_dark_post"}, false, no_handler, "isdarkpost", kMandatory));
-    add("RawData.Typeofcomment", rule({"type_of_comment"}, false, check_type_of_comment_handler, "isdarkpost", kMandatory));
+    add("RawData.Typeofcomment",
+        rule({"type_of_comment"}, false, check_type_of_comment_handler, "isdarkpost", kMandatory));
     add("RawData.IsBrandMention", rule({""}, false, check_is_brand_mention, "isbrandmention", kMandatory));
     add("RawData.Description", rule({"caption"}, "", parent_post_description_handler, "description", kMandatory));
     add("RawData.LanguageName", rule({}, "", no_handler, no_column, kSkipIfMissing));
@@ -93,7 +95,8 @@ RuleTable build_rules() {
     add("BrandInfo.BrandSettings", rule({}, empty_object, no_handler, no_column, kMandatory));
     add("BrandInfo.OperationEnum", rule({}, none, no_handler, no_column, kMandatory));
     add("ServiceName", rule({}, "instagram_utils_parent_tessaly", no_handler, no_column, kMandatory));
-    add("MentionTrackingDetails.FetchingServiceInTime", rule({"in_time"}, load_time, no_handler, no_column, kMandatory));
+    add("MentionTrackingDetails.FetchingServiceInTime",
+        rule({"in_time"}, load_time, no_handler, no_column, kMandatory));
     add("MentionTrackingDetails.FetchingServiceOutTime", rule({}, "", utc_time_to_iso_format, no_column, kMandatory));
     add("RawData.UserInfo.ScreenName", rule({"username"}, "", no_handler, no_column, kSkipIfMissing));
     add("RawData.UserInfo.AuthorName", rule({"m_author_name", "username"}, "", no_handler, no_column, kMandatory));
@@ -104,7 +107,8 @@ RuleTable build_rules() {
     add("RawData.UserInfo.UpdatedDate", rule({}, "", no_handler, no_column, kSkipIfMissing));
     add("RawData.UserInfo.IsVerified", rule({}, false, no_handler, no_column, kSkipIfMissing));
     add("RawData.UserInfo.LanguageJson", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.AuthorSocialID", rule({"owner.id", "post_author_id"}, false, no_handler, no_column, kMandatory));
+    add("RawData.UserInfo.AuthorSocialID",
+        rule({"owner.id", "post_author_id"}, false, no_handler, no_column, kMandatory));
     add("RawData.UserInfo.IsMuted", rule({}, false, no_handler, no_column, kSkipIfMissing));
     add("RawData.UserInfo.FollowingCount", rule({"owner.follows_count"}, 0, no_handler, no_column, kSkipIfMissing));
     add("RawData.UserInfo.FollowersCount", rule({"owner.followers_count"}, 0, no_handler, no_column, kSkipIfMissing));

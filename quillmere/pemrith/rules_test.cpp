@@ -13,13 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <regex>
-#include <algorithm>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace json = boost::json;
@@ -293,7 +293,9 @@ TEST_F(Applied, BrandPostGivesExactRecord) {
         R"("PostType": 1, "AttachmentXML": "", "MediaType": "CAROUSEL_ALBUM", "MediaEnum": 2, )"
         R"("UserInfo": {"ScreenName": "acme.shop", "AuthorName": "Acme Shop", )"
         R"("PicUrl": "https://scontent.cdninstagram.com/v/pp/acme.jpg", )"
-        R"("Url": ")" + root + R"(acme.shop/", "AuthorSocialID": "17841400000000001", )"
+        R"("Url": ")" +
+        root +
+        R"(acme.shop/", "AuthorSocialID": "17841400000000001", )"
         R"("FollowingCount": 120, "FollowersCount": 10500, "TweetCount": 890, "ChannelGroupID": 3}})";
 
     json::object expected;
@@ -305,8 +307,8 @@ TEST_F(Applied, BrandPostGivesExactRecord) {
         R"({"BrandID": 9001, "BrandName": "Acme", "CategoryID": 501, "CategoryName": "Retail",
             "BrandSettings": {}, "OperationEnum": null})");
     expected["ServiceName"] = "instagram_utils_parent_tessaly";
-    expected["MentionTrackingDetails"] = parse_json(
-        R"({"FetchingServiceInTime": "2024-05-01T10:16:00", "FetchingServiceOutTime": "OUT"})");
+    expected["MentionTrackingDetails"] =
+        parse_json(R"({"FetchingServiceInTime": "2024-05-01T10:16:00", "FetchingServiceOutTime": "OUT"})");
 
     ASSERT_TRUE((*record)["RawData"].is_string());
     EXPECT_EQ(std::string((*record)["RawData"].get_string()), raw_data);
@@ -321,8 +323,7 @@ TEST_F(Applied, UserPostWithoutTimesOrOwner) {
       "is_dark_post": null, "channel_group_id": null, "comments_count": null})");
     auto before = quillmere::utc_now_formatted("%Y-%m-%dT%H:%M:%S");
     auto record = apply_rules(rules_obj(), request);
-    auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1),
-                                       "%Y-%m-%dT%H:%M:%S");
+    auto after = quillmere::format_utc(quillmere::UtcClock::now() + std::chrono::seconds(1), "%Y-%m-%dT%H:%M:%S");
     ASSERT_TRUE(record) << log_.str();
     take_out_time(*record);
 
@@ -341,7 +342,8 @@ TEST_F(Applied, UserPostWithoutTimesOrOwner) {
         "NumLikesCount": 0, "NumLikesORFollowers": 0, "NumShareCount": 0, "SimplifiedText": "",
         "PostType": 2, "AttachmentXML": "", "MediaType": "video", "MediaEnum": 3,
         "UserInfo": {"ScreenName": "someone", "AuthorName": "someone", "PicUrl": "",
-                     "Url": ")" + root + R"(someone/", "AuthorSocialID": false}})"));
+                     "Url": ")" +
+                              root + R"(someone/", "AuthorSocialID": false}})"));
 
     json::object rest = *record;
     rest.erase("RawData");
@@ -349,10 +351,11 @@ TEST_F(Applied, UserPostWithoutTimesOrOwner) {
         "ChannelType": 20, "BrandInfo": {"BrandID": "", "BrandName": "", "CategoryID": "",
         "CategoryName": "", "BrandSettings": {}, "OperationEnum": null},
         "ServiceName": "instagram_utils_parent_tessaly",
-        "MentionTrackingDetails": {"FetchingServiceOutTime": "OUT"}})").as_object();
+        "MentionTrackingDetails": {"FetchingServiceOutTime": "OUT"}})")
+                                     .as_object();
     // Without in_time the record carries the time the table was built.
-    expected_rest["MentionTrackingDetails"].as_object().emplace(
-        "FetchingServiceInTime", rules_obj()[42].second.default_value);
+    expected_rest["MentionTrackingDetails"].as_object().emplace("FetchingServiceInTime",
+                                                                rules_obj()[42].second.default_value);
     EXPECT_EQ(json::value(rest), json::value(expected_rest));
     EXPECT_EQ(log_.str(), "");
 }
@@ -370,7 +373,10 @@ TEST_F(Applied, ManyThreadsShareTheTable) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
                 auto record = apply_rules(rules_obj(), request);
-                if (!record) { ++mismatches[t]; continue; }
+                if (!record) {
+                    ++mismatches[t];
+                    continue;
+                }
                 take_out_time(*record);
                 if (json::serialize(*record) != expected) ++mismatches[t];
             }

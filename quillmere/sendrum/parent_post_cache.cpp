@@ -1,7 +1,7 @@
 #include "quillmere/sendrum/parent_post_cache.hpp"
 
-#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/arguments.hpp"
+#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"
@@ -30,11 +30,10 @@ json::object summary_of(const json::value& entry, std::string_view key) {
                         std::string(kind_name(entry)));
     const json::object& e = entry.get_object();
     auto user_info = e.find("UserInfo");
-    if (user_info == e.end())
-        throw KeyError("UserInfo");
+    if (user_info == e.end()) throw KeyError("UserInfo");
     if (!user_info->value().is_object())
-        throw TypeError("member \"UserInfo\" of the entry under " + std::string(key) +
-                        " is not a JSON object but a " + std::string(kind_name(user_info->value())));
+        throw TypeError("member \"UserInfo\" of the entry under " + std::string(key) + " is not a JSON object but a " +
+                        std::string(kind_name(user_info->value())));
     const json::object& counts = user_info->value().get_object();
     json::object s;
     s.reserve(6);
@@ -49,8 +48,7 @@ json::object summary_of(const json::value& entry, std::string_view key) {
 
 // Description of a failure for the log line: a missing member is named as such.
 std::string describe(const std::exception& e) {
-    if (auto* k = dynamic_cast<const KeyError*>(&e))
-        return "cached entry has no member '" + k->key() + "'";
+    if (auto* k = dynamic_cast<const KeyError*>(&e)) return "cached entry has no member '" + k->key() + "'";
     return e.what();
 }
 
@@ -69,8 +67,8 @@ std::vector<std::string_view> split_commas(std::string_view text) {
 }
 
 json::value read_summaries(const json::value& category_ids, const json::value& brand_ids,
-                           const json::value& channel_type, const json::value& social_id,
-                           CacheClient& cache, Logger& logger) {
+                           const json::value& channel_type, const json::value& social_id, CacheClient& cache,
+                           Logger& logger) {
     if (is_empty(social_id)) throw ValueError("social_id is empty");
     require_kind(category_ids, ArgKind::string, "category_ids");
     require_kind(brand_ids, ArgKind::string, "brand_ids");
@@ -137,9 +135,9 @@ std::string parent_post_cache_key(std::string_view category_id, std::string_view
     return key;
 }
 
-boost::asio::awaitable<json::value> get_parent_post_from_cached(
-    json::value category_ids, json::value brand_ids, json::value channel_type, json::value social_id,
-    CacheClient& redis_obj, Logger& logger) {
+boost::asio::awaitable<json::value> get_parent_post_from_cached(json::value category_ids, json::value brand_ids,
+                                                                json::value channel_type, json::value social_id,
+                                                                CacheClient& redis_obj, Logger& logger) {
     try {
         co_return read_summaries(category_ids, brand_ids, channel_type, social_id, redis_obj, logger);
     } catch (const std::exception& e) {

@@ -32,8 +32,10 @@ std::string parent_post_cache_key(std::string_view category_id, std::string_view
 // failing cache, an entry that is not an object or lacks an object "UserInfo") is logged
 // at error level and gives null. Never throws, apart from failures of the logger itself.
 // Never suspends: the cache client is called synchronously.
-boost::asio::awaitable<boost::json::value> get_parent_post_from_cached(
-    boost::json::value category_ids, boost::json::value brand_ids, boost::json::value channel_type,
-    boost::json::value social_id, CacheClient& redis_obj, Logger& logger);
+boost::asio::awaitable<boost::json::value> get_parent_post_from_cached(boost::json::value category_ids,
+                                                                       boost::json::value brand_ids,
+                                                                       boost::json::value channel_type,
+                                                                       boost::json::value social_id,
+                                                                       CacheClient& redis_obj, Logger& logger);
 
 }  // namespace quillmere::sendrum

@@ -17,31 +17,33 @@ const json::object& setting_object(const json::value& setting) {
 
 void require_no_container_key(const json::value& key_value, std::string_view what) {
     if (key_value.is_array() || key_value.is_object())
-        throw TypeError("unhashable type: '" + std::string(kind_name(key_value)) + "' cannot be " +
-                        std::string(what));
+        throw TypeError("unhashable type: '" + std::string(kind_name(key_value)) + "' cannot be " + std::string(what));
 }
 
 }  // namespace
 
 LookupTable::Key LookupTable::canonical(const json::value& v) {
     switch (v.kind()) {
-    case json::kind::string: return std::string(v.get_string());
-    case json::kind::bool_: return std::int64_t{v.get_bool() ? 1 : 0};
-    case json::kind::int64: return v.get_int64();
-    case json::kind::uint64:
-        if (v.get_uint64() <= static_cast<std::uint64_t>(INT64_MAX))
-            return static_cast<std::int64_t>(v.get_uint64());
-        return v.get_uint64();
-    case json::kind::double_: {
-        double d = v.get_double();
-        if (d == std::trunc(d)) {  // integral (false for NaN and the infinities)
-            if (d >= -9223372036854775808.0 && d < 9223372036854775808.0)
-                return static_cast<std::int64_t>(d);
-            if (d >= 0 && d < 18446744073709551616.0) return static_cast<std::uint64_t>(d);
+        case json::kind::string:
+            return std::string(v.get_string());
+        case json::kind::bool_:
+            return std::int64_t{v.get_bool() ? 1 : 0};
+        case json::kind::int64:
+            return v.get_int64();
+        case json::kind::uint64:
+            if (v.get_uint64() <= static_cast<std::uint64_t>(INT64_MAX))
+                return static_cast<std::int64_t>(v.get_uint64());
+            return v.get_uint64();
+        case json::kind::double_: {
+            double d = v.get_double();
+            if (d == std::trunc(d)) {  // integral (false for NaN and the infinities)
+                if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) return static_cast<std::int64_t>(d);
+                if (d >= 0 && d < 18446744073709551616.0) return static_cast<std::uint64_t>(d);
+            }
+            return d;
         }
-        return d;
-    }
-    default: break;
+        default:
+            break;
     }
     throw TypeError("a lookup key must be a scalar, not '" + std::string(kind_name(v)) + "'");
 }
@@ -83,8 +85,7 @@ json::array extract_required_fields(const json::value& settings, const json::val
     require_kind(required_fields, ArgKind::array, "required_fields");
     for (const json::value& name : required_fields.get_array())
         if (!name.is_string())
-            throw TypeError("required_fields must hold member names (str), not '" +
-                            std::string(kind_name(name)) + "'");
+            throw TypeError("required_fields must hold member names (str), not '" + std::string(kind_name(name)) + "'");
     json::array result;
     result.reserve(settings.get_array().size());
     for (const json::value& setting : settings.get_array()) {

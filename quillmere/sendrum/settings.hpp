@@ -22,7 +22,7 @@ namespace quillmere::sendrum {
 class LookupTable {
 public:
     struct Entry {
-        boost::json::value key;      // the value as it first appeared
+        boost::json::value key;  // the value as it first appeared
         boost::json::array settings;
     };
 
@@ -48,8 +48,7 @@ private:
 
 // Indexes `settings` (an array of objects) by their member `key_field` (a string).
 // Settings whose member is absent or null are left out; 0, false and "" are keys.
-LookupTable build_single_key_lookup_table(const boost::json::value& settings,
-                                          const boost::json::value& key_field);
+LookupTable build_single_key_lookup_table(const boost::json::value& settings, const boost::json::value& key_field);
 
 // The array stored under `key_value`, or nullptr when there is none.
 const boost::json::array* get_setting_by_single_key(const LookupTable& lookup_table,

@@ -44,9 +44,21 @@ TEST(LookupTable, KeyEquality) {
     json::value settings = J(R"([{"k":7},{"k":"7"},{"k":7.0},{"k":true},{"k":1.5},{"k":18446744073709551615}])");
     LookupTable t = build_single_key_lookup_table(settings, "k");
     EXPECT_EQ(keys_of(t), R"(7:2 "7":1 true:1 1.5:1 18446744073709551615:1 )");
-    struct Case { const char* key; std::size_t count; } cases[] = {
-        {"7", 2}, {"7.0", 2}, {"\"7\"", 1}, {"1", 1}, {"1.0", 1}, {"true", 1}, {"1.5", 1},
-        {"18446744073709551615", 1}, {"1.8446744073709552e19", 0}, {"\"a\"", 0}, {"8", 0}, {"false", 0}};
+    struct Case {
+        const char* key;
+        std::size_t count;
+    } cases[] = {{"7", 2},
+                 {"7.0", 2},
+                 {"\"7\"", 1},
+                 {"1", 1},
+                 {"1.0", 1},
+                 {"true", 1},
+                 {"1.5", 1},
+                 {"18446744073709551615", 1},
+                 {"1.8446744073709552e19", 0},
+                 {"\"a\"", 0},
+                 {"8", 0},
+                 {"false", 0}};
     for (const auto& c : cases) {
         const json::array* found = get_setting_by_single_key(t, J(c.key));
         EXPECT_EQ(found ? found->size() : 0u, c.count) << c.key;
@@ -83,18 +95,27 @@ TEST(Projections, EmptySettings) {
 }
 
 TEST(Settings, ArgumentKindsAreEnforced) {
-    struct Case { const char* name; std::function<void()> call; const char* message; };
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+        const char* message;
+    };
     const json::value ok_settings = J(R"([{"a":1}])");
     Case cases[] = {
-        {"build settings null", [] { build_single_key_lookup_table(nullptr, "k"); }, "settings must be a list, not 'null'"},
-        {"build settings object", [] { build_single_key_lookup_table(J("{}"), "k"); }, "settings must be a list, not 'dict'"},
-        {"build key_field", [&] { build_single_key_lookup_table(ok_settings, 1); }, "key_field must be a str, not 'int'"},
+        {"build settings null", [] { build_single_key_lookup_table(nullptr, "k"); },
+         "settings must be a list, not 'null'"},
+        {"build settings object", [] { build_single_key_lookup_table(J("{}"), "k"); },
+         "settings must be a list, not 'dict'"},
+        {"build key_field", [&] { build_single_key_lookup_table(ok_settings, 1); },
+         "key_field must be a str, not 'int'"},
         {"fields settings", [] { extract_required_fields("x", J("[]")); }, "settings must be a list, not 'str'"},
-        {"fields required_fields", [&] { extract_required_fields(ok_settings, "a"); }, "required_fields must be a list, not 'str'"},
+        {"fields required_fields", [&] { extract_required_fields(ok_settings, "a"); },
+         "required_fields must be a list, not 'str'"},
         {"fields required_fields element", [&] { extract_required_fields(ok_settings, J("[1]")); },
          "required_fields must hold member names (str), not 'int'"},
         {"v2 settings", [] { extract_required_fields_v2(nullptr, J("{}")); }, "settings must be a list, not 'null'"},
-        {"v2 field_mapping", [&] { extract_required_fields_v2(ok_settings, J("[]")); }, "field_mapping must be a dict, not 'list'"},
+        {"v2 field_mapping", [&] { extract_required_fields_v2(ok_settings, J("[]")); },
+         "field_mapping must be a dict, not 'list'"},
         {"v2 field_mapping value", [&] { extract_required_fields_v2(ok_settings, J(R"({"a":2})")); },
          "field_mapping must map output names to member names (str), not 'int'"},
         {"setting not an object (build)", [] { build_single_key_lookup_table(J(R"([{"k":1},3])"), "k"); },

@@ -72,13 +72,11 @@ const json::value* walk(const json::object& root, std::string_view path) {
 
 // The value a rule takes before its handler: a reference into the request or to the
 // rule's default, or nullptr when the rule writes nothing.
-const json::value* rule_value(std::string_view target, const json::value& keys,
-                              const json::value& default_value, bool skip_if_missing,
-                              const json::object& request) {
+const json::value* rule_value(std::string_view target, const json::value& keys, const json::value& default_value,
+                              bool skip_if_missing, const json::object& request) {
     if (is_empty(keys)) return skip_if_missing ? nullptr : &default_value;
     if (!keys.is_array())
-        throw TypeError("rule '" + str(target) + "': keys must be a list of texts, not " +
-                        str(kind_name(keys)));
+        throw TypeError("rule '" + str(target) + "': keys must be a list of texts, not " + str(kind_name(keys)));
     const json::value& found = get_value_from_keys(keys, request);
     if (!found.is_null()) return &found;
     return skip_if_missing ? nullptr : &default_value;
@@ -107,9 +105,9 @@ void write_at(json::object& record, std::string_view target, json::value&& value
 
 // Runs one rule whose handler, if any, is `handler` (nullptr for none).
 template <class CallHandler>
-void run_rule(json::object& record, std::string_view target, const json::value& keys,
-              const json::value& default_value, bool skip_if_missing, const json::object& request,
-              const json::value& request_value, bool has_handler, CallHandler&& call) {
+void run_rule(json::object& record, std::string_view target, const json::value& keys, const json::value& default_value,
+              bool skip_if_missing, const json::object& request, const json::value& request_value, bool has_handler,
+              CallHandler&& call) {
     const json::value* value = rule_value(target, keys, default_value, skip_if_missing, request);
     if (!value) return;
     if (has_handler)
@@ -216,8 +214,7 @@ std::optional<json::object> apply_rules(const json::value& rules, const json::va
             std::string_view target = member.key();
             const json::object* rule = member.value().if_object();
             if (!rule)
-                throw TypeError("rule '" + str(target) + "' must be an object, not " +
-                                str(kind_name(member.value())));
+                throw TypeError("rule '" + str(target) + "' must be an object, not " + str(kind_name(member.value())));
             const json::value& keys = get_or(*rule, "keys", null_value());
             const json::value& default_value = get_or(*rule, "default_value", null_value());
             const json::value& handler = get_or(*rule, "handler_function", null_value());
@@ -231,8 +228,8 @@ std::optional<json::object> apply_rules(const json::value& rules, const json::va
                              if (it != handlers.end() && it->second) fn = &it->second;
                          }
                          if (!fn)
-                             throw TypeError("rule '" + str(target) + "': handler_function " +
-                                             to_json_text(handler) + " is not callable");
+                             throw TypeError("rule '" + str(target) + "': handler_function " + to_json_text(handler) +
+                                             " is not callable");
                          return (*fn)(v, data);
                      });
         }

@@ -85,8 +85,12 @@ TEST(GetValueFromKeys, FirstNonNullAlongDottedPaths) {
     const json::object request = J(R"({
         "none": null, "five": 5, "zero": 0, "no": false, "blank": "", "list": [{"a": 1}],
         "obj": {"inner": {"deep": "d"}, "nil": null, "e": {}}, "": {"": "empty-named"},
-        "a.b": "dotted-name"})").as_object();
-    struct Case { const char* keys; const char* expected; };
+        "a.b": "dotted-name"})")
+                                     .as_object();
+    struct Case {
+        const char* keys;
+        const char* expected;
+    };
     const Case cases[] = {
         {R"(["none", "five"])", "5"},
         {R"(["zero", "five"])", "0"},
@@ -125,16 +129,16 @@ TEST_F(Engine, DefaultsSkipsAndHandlerCalls) {
             return json::value(tag + "-out");
         });
     };
-    Rule bare;                                 // no keys, default or handler: null
+    Rule bare;                           // no keys, default or handler: null
     Rule skip_no_keys = keyed({}, "d");  // writes nothing, handler not called
     skip_no_keys.handler_function = recorder("a");
     skip_no_keys.skip_if_missing = true;
     Rule skip_not_found = keyed({"missing"}, "d");
     skip_not_found.handler_function = recorder("b");
-    skip_not_found.skip_if_missing = true;     // writes nothing, handler not called
+    skip_not_found.skip_if_missing = true;  // writes nothing, handler not called
     Rule default_to_handler = keyed({"missing"}, 42);
     default_to_handler.handler_function = recorder("c");  // called with the default
-    Rule null_keys = keyed({}, json::array{1});  // null keys: no keys
+    Rule null_keys = keyed({}, json::array{1});           // null keys: no keys
     null_keys.keys = nullptr;
     Rule found_to_handler = keyed({"x"});
     found_to_handler.handler_function = recorder("e");
@@ -142,9 +146,12 @@ TEST_F(Engine, DefaultsSkipsAndHandlerCalls) {
     skip_found.skip_if_missing = true;
     skip_found.mandatory = true;
 
-    RuleTable rules = {{"Bare", bare},           {"SkipNoKeys", skip_no_keys},
-                       {"SkipNotFound", skip_not_found}, {"DefaultToHandler", default_to_handler},
-                       {"NullKeys", null_keys},  {"Found", found_to_handler},
+    RuleTable rules = {{"Bare", bare},
+                       {"SkipNoKeys", skip_no_keys},
+                       {"SkipNotFound", skip_not_found},
+                       {"DefaultToHandler", default_to_handler},
+                       {"NullKeys", null_keys},
+                       {"Found", found_to_handler},
                        {"SkipFound", skip_found}};
     auto record = apply_rules(rules, J(R"({"x": {"y": [1.5]}})"));
     ASSERT_TRUE(record);
@@ -169,8 +176,8 @@ TEST_F(Engine, HandlersSeeTheCallersRequestObject) {
 }
 
 TEST_F(Engine, LaterRuleForTheSameTargetWinsInThePlaceOfTheFirst) {
-    RuleTable rules = {{"A", keyed({}, 1)}, {"B.x", keyed({}, 2)}, {"A", keyed({}, 3)},
-                       {"B.y", keyed({}, 4)}, {"B.x", keyed({}, 5)}};
+    RuleTable rules = {
+        {"A", keyed({}, 1)}, {"B.x", keyed({}, 2)}, {"A", keyed({}, 3)}, {"B.y", keyed({}, 4)}, {"B.x", keyed({}, 5)}};
     auto record = apply_rules(rules, json::object());
     ASSERT_TRUE(record);
     EXPECT_EQ(qm::to_json_text(*record), R"({"A": 3, "B": {"x": 5, "y": 4}, "RawData": "{}"})");
@@ -185,7 +192,10 @@ TEST_F(Engine, EmptyPartsOfATargetAreMembersNamedByTheEmptyText) {
 }
 
 TEST_F(Engine, AnonymousAuthorGetsSocialIdZeroText) {
-    struct Case { const char* name; const char* expected; };
+    struct Case {
+        const char* name;
+        const char* expected;
+    };
     const Case cases[] = {
         {R"("Anonymous")", R"({"UserInfo": {"AuthorSocialID": "0", "AuthorName": "Anonymous", "X": 1}})"},
         {R"("anonymous")", R"({"UserInfo": {"AuthorSocialID": 99, "AuthorName": "anonymous", "X": 1}})"},
@@ -201,16 +211,18 @@ TEST_F(Engine, AnonymousAuthorGetsSocialIdZeroText) {
         EXPECT_EQ((*record)["RawData"], c.expected) << c.name;
     }
     // Without an AuthorSocialID rule the member is added at the end of UserInfo.
-    auto record = apply_rules(RuleTable{{"RawData.UserInfo.AuthorName", keyed({}, "Anonymous")},
-                                        {"RawData.Z", keyed({}, true)}},
-                              json::object());
+    auto record =
+        apply_rules(RuleTable{{"RawData.UserInfo.AuthorName", keyed({}, "Anonymous")}, {"RawData.Z", keyed({}, true)}},
+                    json::object());
     ASSERT_TRUE(record);
     EXPECT_EQ((*record)["RawData"], R"({"UserInfo": {"AuthorName": "Anonymous", "AuthorSocialID": "0"}, "Z": true})");
 }
 
 TEST_F(Engine, RawDataIsTheRecordJsonText) {
-    RuleTable rules = {{"RawData.Text", keyed({"t"})}, {"RawData.F", keyed({"f"})},
-                       {"RawData.L", keyed({"l"})}, {"BrandInfo.Text", keyed({"t"})}};
+    RuleTable rules = {{"RawData.Text", keyed({"t"})},
+                       {"RawData.F", keyed({"f"})},
+                       {"RawData.L", keyed({"l"})},
+                       {"BrandInfo.Text", keyed({"t"})}};
     auto record = apply_rules(rules, J(R"({"t": "caf\u00e9 \"/\\ \n\ud83d\ude00", "f": 1e16,
                                            "l": [1.0, 0.1, 1e-05, null, {}]})"));
     ASSERT_TRUE(record);
@@ -234,20 +246,27 @@ TEST_F(Engine, FailuresReturnNullAndLogOneLine) {
     object_keys.keys = J(R"({"a": 1})");
     Rule int_path = keyed({"missing", 7});
 
-    struct Case { const char* what; RuleTable rules; std::string message; };
+    struct Case {
+        const char* what;
+        RuleTable rules;
+        std::string message;
+    };
     const std::vector<Case> cases = {
         {"handler throws", {{"A", keyed({}, 1)}, {"B", throwing}}, "handler broke {}"},
         {"key error", {{"B", key_error}}, "missing key 'author_social_id'"},
         {"keys as one text", {{"RawData.A", text_keys}}, "rule 'RawData.A': keys must be a list of texts, not str"},
         {"keys as an object", {{"A", object_keys}}, "rule 'A': keys must be a list of texts, not dict"},
         {"path not a text", {{"A", int_path}}, "a path in keys must be a text, not int"},
-        {"intermediate text", {{"RawData.UserInfo", keyed({}, "x")}, {"RawData.UserInfo.AuthorName", keyed({}, "n")}},
+        {"intermediate text",
+         {{"RawData.UserInfo", keyed({}, "x")}, {"RawData.UserInfo.AuthorName", keyed({}, "n")}},
          "cannot write 'RawData.UserInfo.AuthorName': member 'RawData.UserInfo' holds a str, not an object"},
-        {"intermediate top", {{"A", keyed({}, 1)}, {"A.B.C", keyed({}, 2)}},
+        {"intermediate top",
+         {{"A", keyed({}, 1)}, {"A.B.C", keyed({}, 2)}},
          "cannot write 'A.B.C': member 'A' holds a int, not an object"},
         {"RawData a text", {{"RawData", keyed({}, "x")}}, "RawData must be an object, not str"},
         {"RawData null", {{"RawData", keyed({})}}, "RawData must be an object, not null"},
-        {"UserInfo a list", {{"RawData.UserInfo", keyed({}, json::array())}},
+        {"UserInfo a list",
+         {{"RawData.UserInfo", keyed({}, json::array())}},
          "RawData.UserInfo must be an object, not list"},
     };
     for (const auto& c : cases) {
@@ -260,7 +279,10 @@ TEST_F(Engine, FailuresReturnNullAndLogOneLine) {
 TEST_F(Engine, NonObjectRequestIsATypeErrorBeforeAnyRule) {
     int calls = 0;
     Rule r;
-    r.handler_function = [&](const json::value&, const json::value*) { ++calls; return json::value(); };
+    r.handler_function = [&](const json::value&, const json::value*) {
+        ++calls;
+        return json::value();
+    };
     RuleTable rules = {{"A", r}};
     for (const char* request : {"[]", "null", R"("x")", "1"}) {
         EXPECT_THROW(apply_rules(rules, J(request)), qm::TypeError) << request;
@@ -295,7 +317,10 @@ TEST_F(Engine, JsonTablesResolveHandlersByName) {
 
 TEST_F(Engine, MalformedJsonTablesFailAtApplication) {
     HandlerMap handlers = {{"ok", [](const json::value& v, const json::value*) { return v; }}, {"empty", Handler()}};
-    struct Case { const char* rules; std::string message; };
+    struct Case {
+        const char* rules;
+        std::string message;
+    };
     const Case cases[] = {
         {R"({"A": {}, "B": "not a rule"})", "rule 'B' must be an object, not str"},
         {R"({"A": [1]})", "rule 'A' must be an object, not list"},

@@ -101,8 +101,9 @@ TEST(ClassifyCli, BadLinesGiveErrorLinesAndStatusOne) {
     ASSERT_EQ(out.size(), 6u);
     EXPECT_EQ(out[0].rfind("{\"error\": \"", 0), 0u) << out[0];
     EXPECT_EQ(out[1].rfind("{\"error\": \"", 0), 0u) << out[1];
-    EXPECT_EQ(out[2], "{\"kind\": \"MENTION_IN_MEDIA\", \"event_type\": \"mention_in_media\", \"channel\": \"15\", "
-                      "\"topic\": \"InstaWebhookPostTopic\"}");
+    EXPECT_EQ(out[2],
+              "{\"kind\": \"MENTION_IN_MEDIA\", \"event_type\": \"mention_in_media\", \"channel\": \"15\", "
+              "\"topic\": \"InstaWebhookPostTopic\"}");
     EXPECT_EQ(out[3].rfind("{\"error\": \"", 0), 0u) << out[3];
     EXPECT_EQ(out[4], "{\"kind\": null}");
     EXPECT_EQ(out[5], "{\"kind\": null}");

@@ -103,59 +103,83 @@ const std::vector<json::value> kTexts = {
 
 std::string comment_line(std::size_t i, const json::object& base) {
     switch (i % 20) {
-    case 17: return i % 40 == 17 ? "[1, 2]" : "\"a text\"";
-    case 18: return i % 40 == 18 ? "{\"post_id\": " : "not json at all";
-    default: break;
+        case 17:
+            return i % 40 == 17 ? "[1, 2]" : "\"a text\"";
+        case 18:
+            return i % 40 == 18 ? "{\"post_id\": " : "not json at all";
+        default:
+            break;
     }
     json::object r = base;
     r["post_id"] = "1790000" + std::to_string(i);
     r["comment_text"] = pick(kTexts, i);
     r["type_of"] = i % 3 == 0 ? json::value(1) : json::value(i % 6 == 1 ? json::value("1") : json::value(0));
-    r["parent_post_url"] = pick({json::value(kRoot + "p/C6aBcDeF/"), json::value(kRoot + "p/C6aBcDeF/c/178/"),
-                                 json::value("https://example.com/post/9"), json::value(""),
-                                 json::value(kRoot + "p/X_y-Z")}, i / 3);
+    r["parent_post_url"] =
+        pick({json::value(kRoot + "p/C6aBcDeF/"), json::value(kRoot + "p/C6aBcDeF/c/178/"),
+              json::value("https://example.com/post/9"), json::value(""), json::value(kRoot + "p/X_y-Z")},
+             i / 3);
     r["parent_post_social_id"] = i % 5 == 0 ? json::value(nullptr) : json::value(std::to_string(i * 7));
     r["comment_username"] = pick({json::value("mira.k"), json::value(""), json::value("j\xc3\xbcrgen")}, i);
     r["media_type"] = pick({json::value("IMAGE"), json::value("video"), json::value("Carousel_Album"),
-                            json::value("STICKER"), json::value("banner"), json::value("\xc4\xb1mage")}, i / 2);
+                            json::value("STICKER"), json::value("banner"), json::value("\xc4\xb1mage")},
+                           i / 2);
     r["comment_likes_count"] = static_cast<std::int64_t>(i % 1000);
     r["comment_follower_count"] = i % 7 == 0 ? json::value(1.5e3) : json::value(static_cast<std::int64_t>(i));
     r["post_author_id"] = i % 4 == 0 ? json::value(base.at("author_social_id")) : json::value(" 42 ");
     r["is_parent_brand_post"] = i % 4 == 0;
     if (i % 11 == 0) r["name"] = "Anonymous";
-    if (i % 20 == 16) r["comment_time"] = 1714558530;         // not text: the record is lost
-    if (i % 20 == 19) { r["type_of"] = 1; r["parent_post_url"] = 5; }  // an address that is not text
+    if (i % 20 == 16) r["comment_time"] = 1714558530;  // not text: the record is lost
+    if (i % 20 == 19) {
+        r["type_of"] = 1;
+        r["parent_post_url"] = 5;
+    }  // an address that is not text
     return json::serialize(r);
 }
 
 std::string parent_line(std::size_t i, const json::object& base) {
     switch (i % 20) {
-    case 17: return i % 40 == 17 ? "[{\"id\": 1}]" : "null";
-    case 18: return i % 40 == 18 ? "{\"caption\": \"cut" : "{} {}";
-    default: break;
+        case 17:
+            return i % 40 == 17 ? "[{\"id\": 1}]" : "null";
+        case 18:
+            return i % 40 == 18 ? "{\"caption\": \"cut" : "{} {}";
+        default:
+            break;
     }
     json::object r = base;
     r["id"] = r["post_id"] = std::to_string(17990000000000000ULL + i);
-    r["caption"] = pick({json::value("Summer drop #SummerSale #\xd0\xbd\xd0\xbe\xd0\xb2\xd0\xb8\xd0\xbd\xd0\xba\xd0\xb0\r\nShop now"),
-                         json::value(""), json::value(nullptr), json::value("#a#b ##c #snake_case-word"),
-                         json::value("no tags \xf0\x9f\x98\x80")}, i);
+    r["caption"] = pick(
+        {json::value("Summer drop #SummerSale #\xd0\xbd\xd0\xbe\xd0\xb2\xd0\xb8\xd0\xbd\xd0\xba\xd0\xb0\r\nShop now"),
+         json::value(""), json::value(nullptr), json::value("#a#b ##c #snake_case-word"),
+         json::value("no tags \xf0\x9f\x98\x80")},
+        i);
     r["timestamp"] = pick({json::value("2024-05-01T10:15:30+0000"), json::value("2024-5-1T9:00:00Z"),
-                           json::value("2024-06-12T18:02:11+02:00")}, i / 5);
+                           json::value("2024-06-12T18:02:11+02:00")},
+                          i / 5);
     r["like_count"] = static_cast<std::int64_t>(i);
-    r["media_type"] = pick({json::value("CAROUSEL_ALBUM"), json::value("VIDEO"), json::value("REELS"),
-                            json::value("image/gif")}, i / 3);
+    r["media_type"] = pick(
+        {json::value("CAROUSEL_ALBUM"), json::value("VIDEO"), json::value("REELS"), json::value("image/gif")}, i / 3);
     json::object& owner = r["owner"].as_object();
     owner["id"] = i % 3 == 0 ? json::value(base.at("author_social_id")) : json::value(std::to_string(100 + i));
     owner["followers_count"] = static_cast<std::int64_t>(i * 3);
     switch (i % 4) {
-    case 0: r["is_brand_post"] = true; break;
-    case 1: r["is_brand_post"] = false; break;
-    case 2: r["is_brand_post"] = nullptr; break;
-    default: break;
+        case 0:
+            r["is_brand_post"] = true;
+            break;
+        case 1:
+            r["is_brand_post"] = false;
+            break;
+        case 2:
+            r["is_brand_post"] = nullptr;
+            break;
+        default:
+            break;
     }
     if (i % 9 == 0) r["m_author_name"] = "Anonymous";
     if (i % 20 == 16) r["timestamp"] = "2024-05-01T10:15:30";  // no offset: the record is lost
-    if (i % 20 == 19) { r["owner"] = "acme"; r["is_brand_post"] = nullptr; }  // owner not an object
+    if (i % 20 == 19) {
+        r["owner"] = "acme";
+        r["is_brand_post"] = nullptr;
+    }  // owner not an object
     return json::serialize(r);
 }
 
@@ -166,8 +190,8 @@ struct Run {
 
 Run run_cli(const std::string& args, const std::filesystem::path& in, const std::filesystem::path& out,
             const std::filesystem::path& err) {
-    std::string cmd = std::string(QUILLMERE_CLI) + " " + args + " '" + in.string() + "' > '" + out.string() +
-                      "' 2> '" + err.string() + "'";
+    std::string cmd = std::string(QUILLMERE_CLI) + " " + args + " '" + in.string() + "' > '" + out.string() + "' 2> '" +
+                      err.string() + "'";
     auto start = std::chrono::steady_clock::now();
     int rc = std::system(cmd.c_str());
     Run run;
@@ -186,8 +210,8 @@ void check_map(const std::string& table_name, const qm::tindral::RuleTable& rule
     }
     const auto out_path = dir.path() / "out.jsonl", err_path = dir.path() / "err.txt";
     Run run = run_cli("map " + table_name, in_path, out_path, err_path);
-    std::printf("quillmere map %s: %zu lines in %.2f s (%.0f lines/s)\n", table_name.c_str(), kRequests,
-                run.seconds, kRequests / run.seconds);
+    std::printf("quillmere map %s: %zu lines in %.2f s (%.0f lines/s)\n", table_name.c_str(), kRequests, run.seconds,
+                kRequests / run.seconds);
     EXPECT_EQ(run.status, 1) << "some lines are not objects";
 
     EngineMessages messages;
@@ -213,7 +237,8 @@ void check_map(const std::string& table_name, const qm::tindral::RuleTable& rule
         } else {
             ++records;
             std::string mapped = comparable(qm::parse_json(got).as_object());
-            if (mapped != want.out && ++failures <= 3) ADD_FAILURE() << "line " << line_no << ":\n" << got << "\n" << want.out;
+            if (mapped != want.out && ++failures <= 3)
+                ADD_FAILURE() << "line " << line_no << ":\n" << got << "\n" << want.out;
         }
     }
     EXPECT_FALSE(std::getline(out, got)) << "more output lines than input lines";
@@ -235,7 +260,8 @@ const json::object& comment_base() {
         "comment_follows_count": 301, "comment_tweet_count": 57, "comment_profile_picture": "https://cdn.example/m.jpg",
         "type_of_comment": 1, "permalink": "https://www.instagram.com/p/C6aBcDeF/", "attachment_xml": "",
         "main_post_social_id": "17998877665544332", "post_username": "acme.shop", "is_brand_post": true,
-        "comments_count": 12, "instagram_post_type_data": 1})").as_object();
+        "comments_count": 12, "instagram_post_type_data": 1})")
+                                         .as_object();
     return base;
 }
 
@@ -250,7 +276,8 @@ const json::object& parent_base() {
         "category_name": "Retail", "brand_id": 9001, "brand_name": "Acme", "setting_id": 77,
         "author_social_id": "17841400000000001", "m_author_name": "Acme Shop",
         "post_id_with_ig_id": "3300000000000000001_17841400000000001", "is_dark_post": false,
-        "instagram_post_type_data": 1, "type_of_comment": 2, "post_author_id": "17841400000000001"})").as_object();
+        "instagram_post_type_data": 1, "type_of_comment": 2, "post_author_id": "17841400000000001"})")
+                                         .as_object();
     return base;
 }
 

@@ -31,13 +31,15 @@ ResultTable run(ClickHouseClient& ch, std::string_view query) {
 std::string kinds_of(const ResultTable& t) {
     std::string out;
     for (const auto& [i, row] : t.iterrows())
-        for (const auto& [column, value] : row.items()) out += std::string(column) + ":" + std::string(kind_name(value)) + "=" + to_json_text(value) + " ";
+        for (const auto& [column, value] : row.items())
+            out += std::string(column) + ":" + std::string(kind_name(value)) + "=" + to_json_text(value) + " ";
     return out;
 }
 
 TEST(ClickHouseClient, ValuesKeepTheTypesClickHouseReports) {
     ClickHouseClient ch(options());
-    ResultTable t = run(ch,
+    ResultTable t = run(
+        ch,
         "SELECT toInt64(-5) AS i64, toUInt64(18446744073709551615) AS u64, toInt64(9223372036854775807) AS max64, "
         "toUInt8(1) AS u8, toFloat64(2) AS whole_float, toFloat32(1.5) AS f32, toDecimal32(1.25, 2) AS dec, "
         "'t\\'ext\xc3\xa9' AS str, CAST(NULL AS Nullable(Int32)) AS null_int, toNullable(toInt64(7)) AS nullable_int, "
@@ -63,8 +65,9 @@ TEST(ClickHouseClient, QueryTextIsSentAsItIs) {
     const std::string query = "\n   SELECT 'exact-probe-41' AS p,\t1  -- a comment\n    ";
     run(ch, query);
     run(ch, "SYSTEM FLUSH LOGS");
-    ResultTable t = run(ch, "SELECT query FROM system.query_log WHERE type = 1 AND "
-                            "position(query, concat('exact-probe', '-41')) > 0");
+    ResultTable t = run(ch,
+                        "SELECT query FROM system.query_log WHERE type = 1 AND "
+                        "position(query, concat('exact-probe', '-41')) > 0");
     ASSERT_EQ(t.size(), 1u);
     // The server logs the text up to the end of the statement (without the trailing
     // comment and blanks): everything before is byte for byte what was sent, and no
@@ -88,8 +91,9 @@ TEST(ClickHouseClient, DatabaseErrorsCarryClickHousesMessage) {
     // No stale result after a failure.
     EXPECT_THROW(ch.fetch_df(), std::logic_error);
     // An error while the result is produced is an error too, not a cut-off table.
-    EXPECT_THROW(ch.execute("SELECT throwIf(number = 70000) FROM system.numbers LIMIT 100000 SETTINGS max_block_size = 100"),
-                 ClickHouseError);
+    EXPECT_THROW(
+        ch.execute("SELECT throwIf(number = 70000) FROM system.numbers LIMIT 100000 SETTINGS max_block_size = 100"),
+        ClickHouseError);
 }
 
 TEST(ClickHouseClient, CredentialsAreUsedAndNeverShown) {
@@ -100,15 +104,16 @@ TEST(ClickHouseClient, CredentialsAreUsedAndNeverShown) {
     run(reader, "SELECT 'user-probe-1'");
 
     ClickHouseOptions in_url = options();
-    in_url.url = "http://reader:" + std::string(kClickHouseReaderPassword) + "@127.0.0.1:" +
-                 std::to_string(Servers::clickhouse().http_port()) + "/";
+    in_url.url = "http://reader:" + std::string(kClickHouseReaderPassword) +
+                 "@127.0.0.1:" + std::to_string(Servers::clickhouse().http_port()) + "/";
     ClickHouseClient from_url(in_url);
     run(from_url, "SELECT 'user-probe-2'");
 
     ClickHouseClient admin(options());
     run(admin, "SYSTEM FLUSH LOGS");
-    EXPECT_EQ(kinds_of(run(admin, "SELECT user FROM system.query_log WHERE type = 1 AND "
-                                  "position(query, concat('user-', 'probe-')) > 0 ORDER BY query")),
+    EXPECT_EQ(kinds_of(run(admin,
+                           "SELECT user FROM system.query_log WHERE type = 1 AND "
+                           "position(query, concat('user-', 'probe-')) > 0 ORDER BY query")),
               "user:str=\"reader\" user:str=\"reader\" ");
 
     o.password = "wrong-Secret-42";

@@ -29,7 +29,8 @@ protected:
     }
     json::value post(FakeResponse answer) {
         fake().enqueue(std::move(answer));
-        return run_awaitable(ludrake::call_api_to_get_parent_post_details("17900", api(), "post-token", "id,permalink", log));
+        return run_awaitable(
+            ludrake::call_api_to_get_parent_post_details("17900", api(), "post-token", "id,permalink", log));
     }
 
     adapters::RedisCache cache{"127.0.0.1", Servers::redis().port()};
@@ -49,8 +50,10 @@ TEST_F(GraphApiEnrichment, OwnerDetailsFetchedOnceThenCached) {
     const RecordedRequest r = fake().requests().at(0);
     EXPECT_EQ(r.method, "GET");
     EXPECT_EQ(r.path, std::string("/") + kApiVersion + "/" + kOwnerId);
-    EXPECT_EQ(r.query, (Fields{{"access_token", "dm-token"},
-                               {"fields", "followers_count,follows_count,media_count,profile_picture_url,username,biography,website"}}));
+    EXPECT_EQ(r.query,
+              (Fields{{"access_token", "dm-token"},
+                      {"fields",
+                       "followers_count,follows_count,media_count,profile_picture_url,username,biography,website"}}));
     EXPECT_EQ(admin.command({"GET", kOwnerKey}), stored);
     const int ttl = std::stoi(admin.command({"TTL", kOwnerKey}));
     EXPECT_GE(ttl, 43198);
@@ -60,14 +63,24 @@ TEST_F(GraphApiEnrichment, OwnerDetailsFetchedOnceThenCached) {
 }
 
 TEST_F(GraphApiEnrichment, OwnerLookupFailuresAreNotCached) {
-    struct Case { const char* name; FakeResponse answer; std::vector<LogLine> lines; };
+    struct Case {
+        const char* name;
+        FakeResponse answer;
+        std::vector<LogLine> lines;
+    };
     const LogLine miss{"info", "cache miss for owner details", false};
     Case cases[] = {
-        {"error status", FakeResponse::with_status(400, R"({"error":{"message":"Invalid user id","code":100}})"),
+        {"error status",
+         FakeResponse::with_status(400, R"({"error":{"message":"Invalid user id","code":100}})"),
          {miss, {"error", R"(Error 400: {"error":{"message":"Invalid user id","code":100}})", false}}},
-        {"error answer with status 200", FakeResponse::ok(R"({"error":{"message":"Unsupported get request","code":100}})"), {miss}},
-        {"not JSON", FakeResponse::ok("<html>busy</html>"),
-         {miss, {"error", "Error while fetching brand post owner details: invalid JSON text: syntax error at offset 0", false}}},
+        {"error answer with status 200",
+         FakeResponse::ok(R"({"error":{"message":"Unsupported get request","code":100}})"),
+         {miss}},
+        {"not JSON",
+         FakeResponse::ok("<html>busy</html>"),
+         {miss,
+          {"error", "Error while fetching brand post owner details: invalid JSON text: syntax error at offset 0",
+           false}}},
         {"empty body", FakeResponse::ok(""), {miss}},
     };
     for (auto& c : cases) {

@@ -29,9 +29,10 @@ void write_file(const std::filesystem::path& file, const std::string& text) {
 }  // namespace
 
 RedisServer::RedisServer(std::vector<std::string> extra, int port) : port_(port ? port : free_loopback_port()) {
-    std::vector<std::string> argv{"redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",
-                                  "--dir", dir_.path().string(), "--save", "", "--appendonly", "no",
-                                  "--daemonize", "no", "--loglevel", "warning"};
+    std::vector<std::string> argv{
+        "redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",   "--dir", dir_.path().string(),
+        "--save",       "",       "--appendonly",        "no",     "--daemonize", "no",    "--loglevel",
+        "warning"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const auto log = dir_.path() / "redis.log";
     process_ = std::make_unique<ChildProcess>(argv, log);
@@ -48,17 +49,24 @@ ClickHouseServer::ClickHouseServer() : http_port_(free_loopback_port()) {
 <yandex>
   <logger>
     <level>warning</level>
-    <log>)" + (d / "server.log").string() + R"(</log>
-    <errorlog>)" + (d / "server.err.log").string() + R"(</errorlog>
+    <log>)" + (d / "server.log").string() +
+                                     R"(</log>
+    <errorlog>)" + (d / "server.err.log").string() +
+                                     R"(</errorlog>
     <console>0</console>
   </logger>
   <listen_host>127.0.0.1</listen_host>
-  <http_port>)" + std::to_string(http_port_) + R"(</http_port>
-  <tcp_port>)" + std::to_string(tcp_port) + R"(</tcp_port>
+  <http_port>)" + std::to_string(http_port_) +
+                                     R"(</http_port>
+  <tcp_port>)" + std::to_string(tcp_port) +
+                                     R"(</tcp_port>
   <path>)" + (d / "data").string() + R"(/</path>
-  <tmp_path>)" + (d / "data" / "tmp").string() + R"(/</tmp_path>
-  <user_files_path>)" + (d / "data" / "user_files").string() + R"(/</user_files_path>
-  <users_config>)" + (d / "users.xml").string() + R"(</users_config>
+  <tmp_path>)" + (d / "data" / "tmp").string() +
+                                     R"(/</tmp_path>
+  <user_files_path>)" + (d / "data" / "user_files").string() +
+                                     R"(/</user_files_path>
+  <users_config>)" + (d / "users.xml").string() +
+                                     R"(</users_config>
   <default_profile>default</default_profile>
   <default_database>default</default_database>
   <mark_cache_size>16777216</mark_cache_size>
@@ -82,7 +90,8 @@ ClickHouseServer::ClickHouseServer() : http_port_(free_loopback_port()) {
       <quota>default</quota>
     </default>
     <reader>
-      <password>)") + kClickHouseReaderPassword + R"(</password>
+      <password>)") + kClickHouseReaderPassword +
+                                    R"(</password>
       <networks><ip>127.0.0.1</ip></networks>
       <profile>default</profile>
       <quota>default</quota>
@@ -112,14 +121,23 @@ std::string RedisAdmin::command(const std::vector<std::string>& argv) {
         args.push_back(a.data());
         lengths.push_back(a.size());
     }
-    auto* r = static_cast<redisReply*>(redisCommandArgv(ctx_, static_cast<int>(args.size()), args.data(), lengths.data()));
+    auto* r =
+        static_cast<redisReply*>(redisCommandArgv(ctx_, static_cast<int>(args.size()), args.data(), lengths.data()));
     if (!r) throw std::runtime_error(std::string("redis command failed: ") + ctx_->errstr);
     std::string out;
     switch (r->type) {
-    case REDIS_REPLY_INTEGER: out = std::to_string(r->integer); break;
-    case REDIS_REPLY_NIL: out = "(nil)"; break;
-    case REDIS_REPLY_ERROR: out = "(error) " + std::string(r->str, r->len); break;
-    default: out = r->str ? std::string(r->str, r->len) : std::string(); break;
+        case REDIS_REPLY_INTEGER:
+            out = std::to_string(r->integer);
+            break;
+        case REDIS_REPLY_NIL:
+            out = "(nil)";
+            break;
+        case REDIS_REPLY_ERROR:
+            out = "(error) " + std::string(r->str, r->len);
+            break;
+        default:
+            out = r->str ? std::string(r->str, r->len) : std::string();
+            break;
     }
     freeReplyObject(r);
     return out;

@@ -39,8 +39,7 @@ std::shared_ptr<ssl::context> make_tls_context(const FakeGraphApi::Tls& tls) {
     return ctx;
 }
 
-RecordedRequest record(const http::request<http::string_body>& req, std::string server_name,
-                       std::size_t connection) {
+RecordedRequest record(const http::request<http::string_body>& req, std::string server_name, std::size_t connection) {
     RecordedRequest r;
     r.method = std::string(req.method_string());
     r.target = std::string(req.target());
@@ -208,8 +207,9 @@ struct FakeGraphApi::Server {
             using namespace asio::experimental::awaitable_operators;
             asio::steady_timer timer(co_await asio::this_coro::executor, script.delay);
             char byte;
-            auto waited = co_await (timer.async_wait(asio::as_tuple(asio::use_awaitable)) ||
-                                    stream.async_read_some(asio::buffer(&byte, 1), asio::as_tuple(asio::use_awaitable)));
+            auto waited =
+                co_await (timer.async_wait(asio::as_tuple(asio::use_awaitable)) ||
+                          stream.async_read_some(asio::buffer(&byte, 1), asio::as_tuple(asio::use_awaitable)));
             if (waited.index() == 1) co_return;
         }
         if (script.drop == FakeResponse::Drop::before_answer) co_return;

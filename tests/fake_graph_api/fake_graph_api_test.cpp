@@ -2,11 +2,11 @@
 
 #include "fake_graph_api/fake_graph_api.hpp"
 
+#include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -25,8 +25,7 @@ using Drop = FakeResponse::Drop;
 using Lines = std::vector<LogLine>;
 
 constexpr const char* kToken = "SECRET-tok+en/1=x&y z";
-constexpr const char* kFields =
-    "permalink,id,caption,owner{name,username,ig_id},children{media_type,media_url}";
+constexpr const char* kFields = "permalink,id,caption,owner{name,username,ig_id},children{media_type,media_url}";
 
 // Wall-time bounds of the concurrency tests. They tell concurrent from sequential work
 // (1,000 answers of 200 ms each take 200 s one after another), so they are generous; the
@@ -77,8 +76,7 @@ TEST_F(InstagramApiTest, SendsOneGetWithTokenThenFieldsEncoded) {
     EXPECT_EQ(req.query, (Fields{{"access_token", kToken}, {"fields", kFields}}));
     // Every reserved character of a value is escaped: a "+" must not reach the server as
     // a blank, nor "&" or "=" split the parameter.
-    EXPECT_NE(req.target.find("access_token=SECRET-tok%2Ben%2F1%3Dx%26y%20z&fields="), std::string::npos)
-        << req.target;
+    EXPECT_NE(req.target.find("access_token=SECRET-tok%2Ben%2F1%3Dx%26y%20z&fields="), std::string::npos) << req.target;
     EXPECT_EQ(req.target.find('{'), std::string::npos);
     auto host = std::find_if(req.headers.begin(), req.headers.end(), [](auto& h) { return h.first == "Host"; });
     ASSERT_NE(host, req.headers.end());
@@ -92,7 +90,8 @@ TEST_F(InstagramApiTest, ExtraParametersReplaceInPlaceAndFollowInOrder) {
     fetch("me/media?since=7#frag");
     auto requests = fake().requests();
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].query, (Fields{{"access_token", kToken}, {"fields", "id"}, {"limit", "5"}, {"after", "a b"}}));
+    EXPECT_EQ(requests[0].query,
+              (Fields{{"access_token", kToken}, {"fields", "id"}, {"limit", "5"}, {"after", "a b"}}));
     EXPECT_EQ(requests[1].query, (Fields{{"access_token", kToken}, {"fields", kFields}}));
     EXPECT_EQ(requests[2].path, "/v19.0/me/media");
     EXPECT_EQ(requests[2].query, (Fields{{"since", "7"}, {"access_token", kToken}, {"fields", kFields}}));
@@ -134,45 +133,113 @@ std::vector<OutcomeCase> outcome_cases() {
     const std::string limit_body = limited(std::nullopt).body;
     std::vector<OutcomeCase> cases = {
         {"200", {FakeResponse::ok(ok)}, ok, {}, {}, 1},
-        {"429 reset minus timestamp", {limited("1700000060", "1700000000"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Waiting for 60 seconds to reset.")}, {60}, 2},
-        {"429 reset without timestamp", {limited("75"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Waiting for 75 seconds to reset.")}, {75}, 2},
-        {"429 reset with blanks", {limited(" 70 ", "+10"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Waiting for 60 seconds to reset.")}, {60}, 2},
-        {"429 empty reset backs off", {limited(""), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Retrying in 1 seconds.")}, {1}, 2},
-        {"429 without reset backs off by attempt", {limited(std::nullopt), limited(std::nullopt, "5"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Retrying in 1 seconds."), warning("Rate limit hit. Retrying in 2 seconds.")}, {1, 2}, 3},
-        {"429 reset before timestamp does not wait", {limited("100", "105"), limited("100", "100"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Waiting for -5 seconds to reset."), warning("Rate limit hit. Waiting for 0 seconds to reset.")},
-         {}, 3},
-        {"five 429 without reset", std::vector<FakeResponse>(5, limited(std::nullopt)), std::nullopt,
+        {"429 reset minus timestamp",
+         {limited("1700000060", "1700000000"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 60 seconds to reset.")},
+         {60},
+         2},
+        {"429 reset without timestamp",
+         {limited("75"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 75 seconds to reset.")},
+         {75},
+         2},
+        {"429 reset with blanks",
+         {limited(" 70 ", "+10"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 60 seconds to reset.")},
+         {60},
+         2},
+        {"429 empty reset backs off",
+         {limited(""), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Retrying in 1 seconds.")},
+         {1},
+         2},
+        {"429 without reset backs off by attempt",
+         {limited(std::nullopt), limited(std::nullopt, "5"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Retrying in 1 seconds."), warning("Rate limit hit. Retrying in 2 seconds.")},
+         {1, 2},
+         3},
+        {"429 reset before timestamp does not wait",
+         {limited("100", "105"), limited("100", "100"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for -5 seconds to reset."),
+          warning("Rate limit hit. Waiting for 0 seconds to reset.")},
+         {},
+         3},
+        {"five 429 without reset",
+         std::vector<FakeResponse>(5, limited(std::nullopt)),
+         std::nullopt,
          {warning("Rate limit hit. Retrying in 1 seconds."), warning("Rate limit hit. Retrying in 2 seconds."),
           warning("Rate limit hit. Retrying in 4 seconds."), warning("Rate limit hit. Retrying in 8 seconds."),
           warning("Rate limit hit. Retrying in 16 seconds.")},
-         {1, 2, 4, 8, 16}, 5},
-        {"five 429 with reset", std::vector<FakeResponse>(5, limited("13", "10")), std::nullopt,
-         Lines(5, warning("Rate limit hit. Waiting for 3 seconds to reset.")), {3, 3, 3, 3, 3}, 5},
-        {"absolute reset moment is capped", {limited("1700000000"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Waiting for 900 seconds to reset.")}, {900}, 2},
-        {"extreme reset does not overflow", {limited("9223372036854775807", "-9223372036854775808"), FakeResponse::ok(ok)}, ok,
-         {warning("Rate limit hit. Waiting for 900 seconds to reset.")}, {900}, 2},
-        {"reset not an integer", {limited("soon"), FakeResponse::ok(ok)}, std::nullopt,
-         {error("Unexpected error: X-RateLimit-Reset header is not an integer: 'soon'")}, {}, 1},
-        {"reset a fraction", {limited("1.5")}, std::nullopt,
-         {error("Unexpected error: X-RateLimit-Reset header is not an integer: '1.5'")}, {}, 1},
-        {"reset out of range", {limited("99999999999999999999")}, std::nullopt,
-         {error("Unexpected error: X-RateLimit-Reset header is out of range: '99999999999999999999'")}, {}, 1},
-        {"timestamp empty", {limited("60", "")}, std::nullopt,
-         {error("Unexpected error: X-Timestamp header is not an integer: ''")}, {}, 1},
-        {"404", {status(404, R"({"error":{"message":"Unsupported get request."}})"), FakeResponse::ok(ok)}, std::nullopt,
-         {error(R"(Error 404: {"error":{"message":"Unsupported get request."}})")}, {}, 1},
+         {1, 2, 4, 8, 16},
+         5},
+        {"five 429 with reset",
+         std::vector<FakeResponse>(5, limited("13", "10")),
+         std::nullopt,
+         Lines(5, warning("Rate limit hit. Waiting for 3 seconds to reset.")),
+         {3, 3, 3, 3, 3},
+         5},
+        {"absolute reset moment is capped",
+         {limited("1700000000"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 900 seconds to reset.")},
+         {900},
+         2},
+        {"extreme reset does not overflow",
+         {limited("9223372036854775807", "-9223372036854775808"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 900 seconds to reset.")},
+         {900},
+         2},
+        {"reset not an integer",
+         {limited("soon"), FakeResponse::ok(ok)},
+         std::nullopt,
+         {error("Unexpected error: X-RateLimit-Reset header is not an integer: 'soon'")},
+         {},
+         1},
+        {"reset a fraction",
+         {limited("1.5")},
+         std::nullopt,
+         {error("Unexpected error: X-RateLimit-Reset header is not an integer: '1.5'")},
+         {},
+         1},
+        {"reset out of range",
+         {limited("99999999999999999999")},
+         std::nullopt,
+         {error("Unexpected error: X-RateLimit-Reset header is out of range: '99999999999999999999'")},
+         {},
+         1},
+        {"timestamp empty",
+         {limited("60", "")},
+         std::nullopt,
+         {error("Unexpected error: X-Timestamp header is not an integer: ''")},
+         {},
+         1},
+        {"404",
+         {status(404, R"({"error":{"message":"Unsupported get request."}})"), FakeResponse::ok(ok)},
+         std::nullopt,
+         {error(R"(Error 404: {"error":{"message":"Unsupported get request."}})")},
+         {},
+         1},
         {"201", {status(201, "created")}, std::nullopt, {error("Error 201: created")}, {}, 1},
         {"204", {status(204, "")}, std::nullopt, {error("Error 204: ")}, {}, 1},
-        {"500 is not retried", {status(500, "boom"), FakeResponse::ok(ok)}, std::nullopt, {error("Error 500: boom")}, {}, 1},
-        {"drop before answer, then 200", {dropped(Drop::before_answer), FakeResponse::ok(ok)}, ok,
-         {error(numbered(kEndOfStream, 1))}, {1}, 2},
+        {"500 is not retried",
+         {status(500, "boom"), FakeResponse::ok(ok)},
+         std::nullopt,
+         {error("Error 500: boom")},
+         {},
+         1},
+        {"drop before answer, then 200",
+         {dropped(Drop::before_answer), FakeResponse::ok(ok)},
+         ok,
+         {error(numbered(kEndOfStream, 1))},
+         {1},
+         2},
         {"transport errors on every attempt",
          {dropped(Drop::during_answer), dropped(Drop::before_answer), dropped(Drop::during_answer),
           dropped(Drop::during_answer), dropped(Drop::before_answer)},
@@ -180,14 +247,16 @@ std::vector<OutcomeCase> outcome_cases() {
          {error(numbered(kPartial, 1)), error(numbered(kEndOfStream, 2)), error(numbered(kPartial, 3)),
           error(numbered(kPartial, 4)), error(numbered(kEndOfStream, 5)),
           error("Max retries reached. Cannot recover from the error.")},
-         {1, 2, 4, 8}, 5},
+         {1, 2, 4, 8},
+         5},
         {"transport errors and 429 share the attempt count",
          {dropped(Drop::before_answer), limited(std::nullopt), dropped(Drop::during_answer), limited(""),
           FakeResponse::ok(ok)},
          ok,
          {error(numbered(kEndOfStream, 1)), warning("Rate limit hit. Retrying in 2 seconds."),
           error(numbered(kPartial, 3)), warning("Rate limit hit. Retrying in 8 seconds.")},
-         {1, 2, 4, 8}, 5},
+         {1, 2, 4, 8},
+         5},
         {"transport error on the last attempt after 429s",
          {limited(std::nullopt), limited(std::nullopt), limited(std::nullopt), limited(std::nullopt),
           dropped(Drop::before_answer)},
@@ -195,7 +264,8 @@ std::vector<OutcomeCase> outcome_cases() {
          {warning("Rate limit hit. Retrying in 1 seconds."), warning("Rate limit hit. Retrying in 2 seconds."),
           warning("Rate limit hit. Retrying in 4 seconds."), warning("Rate limit hit. Retrying in 8 seconds."),
           error(numbered(kEndOfStream, 5)), error("Max retries reached. Cannot recover from the error.")},
-         {1, 2, 4, 8}, 5},
+         {1, 2, 4, 8},
+         5},
     };
     return cases;
 }
@@ -231,7 +301,8 @@ TEST_F(InstagramApiTest, RefusedConnectionsAreRetriedFiveTimes) {
     Result r = fetch();
     fake().start_listening();
     Lines expected;
-    for (int n = 1; n <= 5; ++n) expected.push_back(error("HTTP request error on attempt " + std::to_string(n) + ": " + refused_message()));
+    for (int n = 1; n <= 5; ++n)
+        expected.push_back(error("HTTP request error on attempt " + std::to_string(n) + ": " + refused_message()));
     expected.push_back(error("Max retries reached. Cannot recover from the error."));
     EXPECT_EQ(r.body, std::nullopt);
     EXPECT_EQ(r.lines, expected);
@@ -261,9 +332,8 @@ TEST_F(InstagramApiTest, TheAccessTokenNeverReachesTheLog) {
 
 TEST_F(InstagramApiTest, CancellationEndsTheRequestAndClosesItsConnection) {
     using namespace asio::experimental::awaitable_operators;
-    fake().set_handler([](const RecordedRequest&) {
-        return std::move(FakeResponse::ok("late")).after(std::chrono::seconds(5));
-    });
+    fake().set_handler(
+        [](const RecordedRequest&) { return std::move(FakeResponse::ok("late")).after(std::chrono::seconds(5)); });
     RecordingLogger logger;
     asio::io_context ioc;
     bool cancelled = false;
@@ -282,7 +352,8 @@ TEST_F(InstagramApiTest, CancellationEndsTheRequestAndClosesItsConnection) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(logger.lines().empty());
     EXPECT_EQ(fake().request_count(), 1u);
-    for (int i = 0; i < 200 && fake().connections_open() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && fake().connections_open() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(fake().connections_open(), 0u) << "the cancelled attempt's connection is closed";
 }
 

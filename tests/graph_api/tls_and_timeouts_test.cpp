@@ -114,8 +114,8 @@ TEST_F(TlsTest, RejectsAnUntrustedOrMisnamedCertificateOnEveryAttempt) {
         EXPECT_EQ(body, std::nullopt);
         Lines expected;
         for (int n = 1; n <= 5; ++n) {
-            expected.push_back(
-                error(attempt(n, "TLS handshake with " + peer() + " failed: certificate verify failed (SSL routines)")));
+            expected.push_back(error(
+                attempt(n, "TLS handshake with " + peer() + " failed: certificate verify failed (SSL routines)")));
         }
         expected.push_back(error("Max retries reached. Cannot recover from the error."));
         EXPECT_EQ(lines, expected);

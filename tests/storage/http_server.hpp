@@ -18,8 +18,8 @@ struct HttpReply {
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
-    bool chunked = false;                 // no Content-Length, chunked transfer encoding
-    std::chrono::milliseconds delay{0};   // wait before answering
+    bool chunked = false;                // no Content-Length, chunked transfer encoding
+    std::chrono::milliseconds delay{0};  // wait before answering
 
     static HttpReply answer(int status, std::string body) {
         HttpReply r;

@@ -46,8 +46,8 @@ public:
         fs::create_directories(data_->path() / "data");
         port = qt::free_loopback_port();
         peer_ = std::make_unique<qt::ChildProcess>(
-            std::vector<std::string>{"node", QUILLMERE_S3_PEER_SCRIPT, peers.string(), (data_->path() / "data").string(),
-                                     std::to_string(port), kRegion, kBucket},
+            std::vector<std::string>{"node", QUILLMERE_S3_PEER_SCRIPT, peers.string(),
+                                     (data_->path() / "data").string(), std::to_string(port), kRegion, kBucket},
             log);
         if (!qt::wait_for_port(port, 30s)) {
             std::ifstream in(log);
@@ -214,10 +214,8 @@ TEST(Storage, FailedFetchStoresNothing) {
         std::string says;
     };
     const Case cases[] = {
-        {"/missing?token=SECRET-TOKEN", 404, "HTTP status 404"},
-        {"/broken", 500, "HTTP status 500"},
-        {"/slow", 0, "no complete answer within 300 ms"},
-        {"/big", 200, "larger than 1000 bytes"},
+        {"/missing?token=SECRET-TOKEN", 404, "HTTP status 404"}, {"/broken", 500, "HTTP status 500"},
+        {"/slow", 0, "no complete answer within 300 ms"},        {"/big", 200, "larger than 1000 bytes"},
         {"/big-chunked", 200, "larger than 1000 bytes"},
     };
     int n = 0;
@@ -270,7 +268,10 @@ TEST(Storage, DeleteRemovesAndReportsSuccessEvenWhenAbsent) {
 TEST(Storage, KeysWithBlanksAndNonAsciiLetters) {
     const std::string keys[] = {
         "my photo.png",
-        "fotos/\xc3\xbc" "ber stra\xc3\x9f" "e/\xc3\xb1" "and\xc3\xba.jpg",
+        "fotos/\xc3\xbc"
+        "ber stra\xc3\x9f"
+        "e/\xc3\xb1"
+        "and\xc3\xba.jpg",
         "\xe6\x97\xa5\xe6\x9c\xac \xe5\x86\x99\xe7\x9c\x9f.png",
         "a+b=c&d?e#f.png",
         "100% done!'(x)*,;:@$.png",
@@ -354,7 +355,8 @@ TEST(Storage, ConcurrentUploadsThroughOneManager) {
 TEST(S3ClientRequests, SignedPutWithPayloadDigestAndRetryOnServerErrors) {
     qt::HttpServer fake;
     const std::string slow_down =
-        "<?xml version=\"1.0\"?><Error><Code>SlowDown</Code><Message>Please reduce your request rate.</Message></Error>";
+        "<?xml version=\"1.0\"?><Error><Code>SlowDown</Code><Message>Please reduce your request "
+        "rate.</Message></Error>";
     fake.serve("/media/a%20b/%C3%BC.png", {qt::HttpReply::answer(503, slow_down), qt::HttpReply::answer(200, "")});
     fake.serve("/media/always", {qt::HttpReply::answer(503, slow_down)});
     fake.serve("/media/bad",
