@@ -2,6 +2,8 @@
 
 #include "quillmere/common/value.hpp"
 
+#include <boost/json/serializer.hpp>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -69,6 +71,34 @@ std::uint32_t decode_utf8(std::string_view s, std::size_t& i) {
 }
 
 inline bool plain_char(unsigned char c) noexcept { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
+// Eight bytes at a time: whether any of them needs more than copying (outside printable
+// ASCII, a double quote or a backslash).
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+inline std::uint64_t zero_bytes(std::uint64_t w) noexcept { return (w - kOnes) & ~w & kHighs; }
+
+inline bool plain_word(std::uint64_t w) noexcept {
+    // Bytes from 0x80 up, then (with those excluded) bytes below 0x20, and the three
+    // single values.
+    std::uint64_t special = (w & kHighs) | ((w - kOnes * 0x20) & ~w & kHighs) | zero_bytes(w ^ (kOnes * '"')) |
+                            zero_bytes(w ^ (kOnes * '\\')) | zero_bytes(w ^ (kOnes * 0x7F));
+    return special == 0;
+}
+
+// The length of the run of plain characters at the start of [p, end).
+inline std::size_t plain_run(const char* p, const char* end) noexcept {
+    const char* q = p;
+    while (end - q >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, q, 8);
+        if (!plain_word(w)) break;
+        q += 8;
+    }
+    while (q < end && plain_char(static_cast<unsigned char>(*q))) ++q;
+    return static_cast<std::size_t>(q - p);
+}
 
 void write_value(std::string& out, const boost::json::value& v, std::size_t depth) {
     namespace json = boost::json;
@@ -138,11 +168,10 @@ void write_string_text(std::string& out, std::string_view s) {
     std::size_t i = 0;
     const std::size_t n = s.size();
     while (i < n) {
-        std::size_t run = i;
-        while (run < n && plain_char(static_cast<unsigned char>(s[run]))) ++run;
-        if (run > i) {
-            out.append(s.data() + i, run - i);
-            i = run;
+        std::size_t run = plain_run(s.data() + i, s.data() + n);
+        if (run > 0) {
+            out.append(s.data() + i, run);
+            i += run;
             if (i == n) break;
         }
         auto c = static_cast<unsigned char>(s[i]);
@@ -242,6 +271,84 @@ void write_float_text(std::string& out, double d) {
 }
 
 void write_json_text(std::string& out, const boost::json::value& v) { write_value(out, v, 0); }
+
+void write_json_text(std::string& out, const boost::json::value& v, std::size_t depth) { write_value(out, v, depth); }
+
+void write_compact_string(std::string& out, std::string_view s) {
+    // Boost's escapes: \b \t \n \f \r, other control characters as \u00xx, the double
+    // quote and the backslash; everything else (DEL and bytes from 0x80 up included) as it is.
+    static constexpr char kEsc[32] = {'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'b', 't', 'n', 'u', 'f', 'r', 'u', 'u',
+                                      'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u'};
+    out.push_back('"');
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p < end) {
+        const char* q = p;
+        while (q < end) {
+            auto c = static_cast<unsigned char>(*q);
+            if (c < 0x20 || c == '"' || c == '\\') break;
+            ++q;
+        }
+        out.append(p, static_cast<std::size_t>(q - p));
+        if (q == end) break;
+        auto c = static_cast<unsigned char>(*q);
+        if (c == '"' || c == '\\') {
+            const char esc[2] = {'\\', static_cast<char>(c)};
+            out.append(esc, 2);
+        } else if (kEsc[c] != 'u') {
+            const char esc[2] = {'\\', kEsc[c]};
+            out.append(esc, 2);
+        } else {
+            const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+            out.append(esc, 6);
+        }
+        p = q + 1;
+    }
+    out.push_back('"');
+}
+
+void write_compact_json(std::string& out, const boost::json::value& v) {
+    namespace json = boost::json;
+    switch (v.kind()) {
+        case json::kind::null:
+            out.append("null", 4);
+            return;
+        case json::kind::bool_:
+            if (v.get_bool())
+                out.append("true", 4);
+            else
+                out.append("false", 5);
+            return;
+        case json::kind::int64: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, v.get_int64());
+            out.append(buf, r.ptr);
+            return;
+        }
+        case json::kind::uint64: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
+            out.append(buf, r.ptr);
+            return;
+        }
+        case json::kind::string:
+            write_compact_string(out, v.get_string());
+            return;
+        case json::kind::double_:
+        case json::kind::array:
+        case json::kind::object:
+            break;
+    }
+    // Numbers in Boost's own form, and containers (which the serializer walks without
+    // recursion, at any depth), through the serializer itself.
+    json::serializer sr;
+    sr.reset(&v);
+    char buf[256];
+    while (!sr.done()) {
+        auto chunk = sr.read(buf, sizeof buf);
+        out.append(chunk.data(), chunk.size());
+    }
+}
 
 std::string to_json_text(const boost::json::value& v) {
     std::string out;

@@ -1,11 +1,14 @@
 #pragma once
 // The record JSON text form: ", " and ": " separators, \uXXXX escapes (lower-case hex,
 // surrogate pairs) for everything outside printable ASCII, shortest round-trip floats
-// that always show a fraction or an exponent (1.0, 0.1, 1e+16, 1e-05).
+// that always show a fraction or an exponent (1.0, 0.1, 1e+16, 1e-05). Also the compact
+// form that boost::json::serialize writes, for output lines built without a value.
 
 #include <boost/json/value.hpp>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace quillmere {
 
@@ -15,6 +18,10 @@ namespace quillmere {
 // same values; NaN, which only code can make, is written as NaN (not JSON).
 void write_json_text(std::string& out, const boost::json::value& v);
 
+// The same for a value that sits `depth` levels inside the value being written (a member
+// of the outermost object is at depth 1): the nesting limit counts from the outermost one.
+void write_json_text(std::string& out, const boost::json::value& v, std::size_t depth);
+
 // The JSON text of `v` as a new string.
 std::string to_json_text(const boost::json::value& v);
 
@@ -23,5 +30,11 @@ void write_float_text(std::string& out, double d);
 
 // Appends `s` as a quoted, escaped JSON string.
 void write_string_text(std::string& out, std::string_view s);
+
+// The compact form, byte for byte what boost::json::serialize writes: no blanks, only
+// control characters, the double quote and the backslash escaped, other bytes as they
+// are, Boost's own number form.
+void write_compact_json(std::string& out, const boost::json::value& v);
+void write_compact_string(std::string& out, std::string_view s);
 
 }  // namespace quillmere
