@@ -4,6 +4,7 @@
 
 #include <boost/json/serializer.hpp>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -15,19 +16,55 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void append_u_escape(std::string& out, std::uint32_t unit) {
-    char buf[6] = {
-        '\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF], kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
-    out.append(buf, 6);
+// The record text as it is (plain), or as it stands inside a compact JSON string
+// (in_string: every double quote and backslash of the text preceded by a backslash; the
+// text has no other character that a compact string escapes).
+enum class Form { plain, in_string };
+
+template <Form F>
+void append_quote(std::string& out) {
+    if constexpr (F == Form::plain)
+        out.push_back('"');
+    else
+        out.append("\\\"", 2);
 }
 
+// The two-character escape backslash + `c`.
+template <Form F>
+void append_escape(std::string& out, char c) {
+    if constexpr (F == Form::plain) {
+        const char buf[2] = {'\\', c};
+        out.append(buf, 2);
+    } else if (c == '"' || c == '\\') {
+        const char buf[4] = {'\\', '\\', '\\', c};
+        out.append(buf, 4);
+    } else {
+        const char buf[3] = {'\\', '\\', c};
+        out.append(buf, 3);
+    }
+}
+
+template <Form F>
+void append_u_escape(std::string& out, std::uint32_t unit) {
+    constexpr std::size_t lead = F == Form::plain ? 1 : 2;
+    char buf[7] = {'\\', '\\'};
+    char* p = buf + lead;
+    *p++ = 'u';
+    *p++ = kHex[(unit >> 12) & 0xF];
+    *p++ = kHex[(unit >> 8) & 0xF];
+    *p++ = kHex[(unit >> 4) & 0xF];
+    *p++ = kHex[unit & 0xF];
+    out.append(buf, static_cast<std::size_t>(p - buf));
+}
+
+template <Form F>
 void append_code_point(std::string& out, std::uint32_t cp) {
     if (cp >= 0x10000) {
         cp -= 0x10000;
-        append_u_escape(out, 0xD800 + (cp >> 10));
-        append_u_escape(out, 0xDC00 + (cp & 0x3FF));
+        append_u_escape<F>(out, 0xD800 + (cp >> 10));
+        append_u_escape<F>(out, 0xDC00 + (cp & 0x3FF));
     } else {
-        append_u_escape(out, cp);
+        append_u_escape<F>(out, cp);
     }
 }
 
@@ -87,6 +124,17 @@ inline bool plain_word(std::uint64_t w) noexcept {
     return special == 0;
 }
 
+// The index (0 to 8) of the first byte, in memory order, whose high bit is set in a mask
+// of byte flags. A flag mask made by the tests above may also flag bytes after the first
+// flagged one, never before it.
+inline std::size_t first_marked_byte(std::uint64_t mask) noexcept {
+    if (mask == 0) return 8;
+    if constexpr (std::endian::native == std::endian::little)
+        return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+    else
+        return static_cast<std::size_t>(std::countl_zero(mask)) / 8;
+}
+
 // The length of the run of plain characters at the start of [p, end).
 inline std::size_t plain_run(const char* p, const char* end) noexcept {
     const char* q = p;
@@ -100,6 +148,61 @@ inline std::size_t plain_run(const char* p, const char* end) noexcept {
     return static_cast<std::size_t>(q - p);
 }
 
+template <Form F>
+void write_string_as(std::string& out, std::string_view s) {
+    append_quote<F>(out);
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        std::size_t run = plain_run(s.data() + i, s.data() + n);
+        if (run > 0) {
+            out.append(s.data() + i, run);
+            i += run;
+            if (i == n) break;
+        }
+        auto c = static_cast<unsigned char>(s[i]);
+        switch (c) {
+            case '"':
+                append_escape<F>(out, '"');
+                ++i;
+                break;
+            case '\\':
+                append_escape<F>(out, '\\');
+                ++i;
+                break;
+            case '\n':
+                append_escape<F>(out, 'n');
+                ++i;
+                break;
+            case '\r':
+                append_escape<F>(out, 'r');
+                ++i;
+                break;
+            case '\t':
+                append_escape<F>(out, 't');
+                ++i;
+                break;
+            case '\b':
+                append_escape<F>(out, 'b');
+                ++i;
+                break;
+            case '\f':
+                append_escape<F>(out, 'f');
+                ++i;
+                break;
+            default:
+                if (c < 0x80) {
+                    append_u_escape<F>(out, c);
+                    ++i;
+                } else {
+                    append_code_point<F>(out, decode_utf8(s, i));
+                }
+        }
+    }
+    append_quote<F>(out);
+}
+
+template <Form F>
 void write_value(std::string& out, const boost::json::value& v, std::size_t depth) {
     namespace json = boost::json;
     switch (v.kind()) {
@@ -128,7 +231,7 @@ void write_value(std::string& out, const boost::json::value& v, std::size_t dept
             write_float_text(out, v.get_double());
             return;
         case json::kind::string:
-            write_string_text(out, v.get_string());
+            write_string_as<F>(out, v.get_string());
             return;
         case json::kind::array: {
             if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
@@ -138,7 +241,7 @@ void write_value(std::string& out, const boost::json::value& v, std::size_t dept
             for (const auto& e : a) {
                 if (!first) out.append(", ", 2);
                 first = false;
-                write_value(out, e, depth + 1);
+                write_value<F>(out, e, depth + 1);
             }
             out.push_back(']');
             return;
@@ -151,9 +254,9 @@ void write_value(std::string& out, const boost::json::value& v, std::size_t dept
             for (const auto& m : o) {
                 if (!first) out.append(", ", 2);
                 first = false;
-                write_string_text(out, m.key());
+                write_string_as<F>(out, m.key());
                 out.append(": ", 2);
-                write_value(out, m.value(), depth + 1);
+                write_value<F>(out, m.value(), depth + 1);
             }
             out.push_back('}');
             return;
@@ -163,58 +266,7 @@ void write_value(std::string& out, const boost::json::value& v, std::size_t dept
 
 }  // namespace
 
-void write_string_text(std::string& out, std::string_view s) {
-    out.push_back('"');
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        std::size_t run = plain_run(s.data() + i, s.data() + n);
-        if (run > 0) {
-            out.append(s.data() + i, run);
-            i += run;
-            if (i == n) break;
-        }
-        auto c = static_cast<unsigned char>(s[i]);
-        switch (c) {
-            case '"':
-                out.append("\\\"", 2);
-                ++i;
-                break;
-            case '\\':
-                out.append("\\\\", 2);
-                ++i;
-                break;
-            case '\n':
-                out.append("\\n", 2);
-                ++i;
-                break;
-            case '\r':
-                out.append("\\r", 2);
-                ++i;
-                break;
-            case '\t':
-                out.append("\\t", 2);
-                ++i;
-                break;
-            case '\b':
-                out.append("\\b", 2);
-                ++i;
-                break;
-            case '\f':
-                out.append("\\f", 2);
-                ++i;
-                break;
-            default:
-                if (c < 0x80) {
-                    append_u_escape(out, c);
-                    ++i;
-                } else {
-                    append_code_point(out, decode_utf8(s, i));
-                }
-        }
-    }
-    out.push_back('"');
-}
+void write_string_text(std::string& out, std::string_view s) { write_string_as<Form::plain>(out, s); }
 
 void write_float_text(std::string& out, double d) {
     if (std::isnan(d)) {
@@ -270,41 +322,64 @@ void write_float_text(std::string& out, double d) {
     }
 }
 
-void write_json_text(std::string& out, const boost::json::value& v) { write_value(out, v, 0); }
+void write_json_text(std::string& out, const boost::json::value& v) { write_value<Form::plain>(out, v, 0); }
 
-void write_json_text(std::string& out, const boost::json::value& v, std::size_t depth) { write_value(out, v, depth); }
+void write_json_text(std::string& out, const boost::json::value& v, std::size_t depth) {
+    write_value<Form::plain>(out, v, depth);
+}
+
+void write_json_text_in_string(std::string& out, const boost::json::value& v, std::size_t depth) {
+    write_value<Form::in_string>(out, v, depth);
+}
+
+void write_string_text_in_string(std::string& out, std::string_view s) { write_string_as<Form::in_string>(out, s); }
 
 void write_compact_string(std::string& out, std::string_view s) {
     // Boost's escapes: \b \t \n \f \r, other control characters as \u00xx, the double
     // quote and the backslash; everything else (DEL and bytes from 0x80 up included) as it is.
     static constexpr char kEsc[32] = {'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'b', 't', 'n', 'u', 'f', 'r', 'u', 'u',
                                       'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u'};
-    out.push_back('"');
+    // Written in place: two bytes of room per input byte (what a two-character escape
+    // takes) and the quotes; a six-character escape makes four more.
+    std::size_t w = out.size();
+    out.resize(w + 2 * s.size() + 2);
+    char* d = out.data();
+    d[w++] = '"';
     const char* p = s.data();
     const char* const end = p + s.size();
     while (p < end) {
-        const char* q = p;
-        while (q < end) {
-            auto c = static_cast<unsigned char>(*q);
-            if (c < 0x20 || c == '"' || c == '\\') break;
-            ++q;
+        if (end - p >= 8) {
+            // Eight bytes copied at once (the room allows it), of which the ones before the
+            // first that needs an escape count.
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            std::memcpy(d + w, p, 8);
+            const std::uint64_t special = ((word - kOnes * 0x20) & ~word & kHighs) | zero_bytes(word ^ (kOnes * '"')) |
+                                          zero_bytes(word ^ (kOnes * '\\'));
+            const std::size_t plain = first_marked_byte(special);
+            w += plain;
+            p += plain;
+            if (plain == 8) continue;
         }
-        out.append(p, static_cast<std::size_t>(q - p));
-        if (q == end) break;
-        auto c = static_cast<unsigned char>(*q);
-        if (c == '"' || c == '\\') {
-            const char esc[2] = {'\\', static_cast<char>(c)};
-            out.append(esc, 2);
+        auto c = static_cast<unsigned char>(*p++);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            d[w++] = static_cast<char>(c);
+        } else if (c == '"' || c == '\\') {
+            d[w++] = '\\';
+            d[w++] = static_cast<char>(c);
         } else if (kEsc[c] != 'u') {
-            const char esc[2] = {'\\', kEsc[c]};
-            out.append(esc, 2);
+            d[w++] = '\\';
+            d[w++] = kEsc[c];
         } else {
+            out.resize(out.size() + 4);
+            d = out.data();
             const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-            out.append(esc, 6);
+            std::memcpy(d + w, esc, 6);
+            w += 6;
         }
-        p = q + 1;
     }
-    out.push_back('"');
+    d[w++] = '"';
+    out.resize(w);
 }
 
 void write_compact_json(std::string& out, const boost::json::value& v) {
@@ -352,7 +427,7 @@ void write_compact_json(std::string& out, const boost::json::value& v) {
 
 std::string to_json_text(const boost::json::value& v) {
     std::string out;
-    write_value(out, v, 0);
+    write_value<Form::plain>(out, v, 0);
     return out;
 }
 

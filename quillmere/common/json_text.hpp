@@ -31,6 +31,14 @@ void write_float_text(std::string& out, double d);
 // Appends `s` as a quoted, escaped JSON string.
 void write_string_text(std::string& out, std::string_view s);
 
+// The record text of `v` (at `depth`, as above) and of a string `s`, as they stand inside a
+// string of the compact form below: each double quote and backslash of the text preceded
+// by a backslash (the record text has no other character that form escapes). Written
+// between two double quotes, this is the compact text of the string holding the record
+// text.
+void write_json_text_in_string(std::string& out, const boost::json::value& v, std::size_t depth);
+void write_string_text_in_string(std::string& out, std::string_view s);
+
 // The compact form, byte for byte what boost::json::serialize writes: no blanks, only
 // control characters, the double quote and the backslash escaped, other bytes as they
 // are, Boost's own number form.

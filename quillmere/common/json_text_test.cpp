@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/json/serialize.hpp>
+
 #include <limits>
+#include <string>
+#include <vector>
 
 namespace qm = quillmere;
 namespace json = boost::json;
@@ -96,6 +100,62 @@ TEST(JsonText, RefusesValuesNestedBeyondTheLimit) {
         v = std::move(a);
     }
     EXPECT_THROW(qm::to_json_text(v), std::runtime_error);
+}
+
+TEST(JsonText, LongRunsAndEscapesAtEveryPosition) {
+    // The plain-run scan reads eight bytes at a time: put each kind of character at every
+    // offset of a longer text.
+    const std::string specials[] = {"\"", "\\", "\n", std::string("\0", 1), "\x7f", "\xc3\xa9", "\xf0\x9f\x98\x80"};
+    const std::string escaped[] = {R"(\")", R"(\\)", R"(\n)", R"(\u0000)", R"(\u007f)", R"(\u00e9)", R"(\ud83d\ude00)"};
+    for (std::size_t k = 0; k < std::size(specials); ++k)
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string in = std::string(at, 'a') + specials[k] + std::string(19 - at, 'b');
+            std::string out;
+            qm::write_string_text(out, in);
+            EXPECT_EQ(out, "\"" + std::string(at, 'a') + escaped[k] + std::string(19 - at, 'b') + "\"")
+                << k << " " << at;
+        }
+}
+
+// The compact form against the serializer it stands in for.
+TEST(JsonText, CompactFormIsWhatTheSerializerWrites) {
+    std::vector<json::value> values;
+    for (int c = 0; c < 256; ++c) {
+        const std::string ch(1, static_cast<char>(c));
+        values.emplace_back(ch);
+        values.emplace_back("0123456789" + ch + "abcdefghijklmnop" + ch + ch);
+    }
+    for (const char* text : {"0", "-0", "1.5", "-2.5e-300", "1e300", "0.1", "123456789012345678",
+                             "-9223372036854775808", "18446744073709551615", "1e400", "true", "false", "null", "[]",
+                             "{}", R"({"a": [1, 2.25, {"b\u0001": "\u00e9\ud83d\ude00"}], "": null})"})
+        values.push_back(qm::parse_json(text));
+    for (const json::value& v : values) {
+        std::string out = "prefix";
+        qm::write_compact_json(out, v);
+        EXPECT_EQ(out, "prefix" + json::serialize(v)) << json::serialize(v);
+    }
+}
+
+// Inside a compact string: the record text with its quotes and backslashes escaped.
+TEST(JsonText, InStringFormIsTheTextAsACompactStringHoldsIt) {
+    for (const char* text : {R"({"k": "q\"b\\ \n\t/ \u0001 \u00e9 \ud83d\ude00", "n": [1.0, null, true, {}]})",
+                             R"("\\\"")", "[]", "0.5", R"({"": {"": ""}})"}) {
+        const json::value v = qm::parse_json(text);
+        std::string in_string;
+        qm::write_json_text_in_string(in_string, v, 0);
+        EXPECT_EQ("\"" + in_string + "\"", json::serialize(json::value(qm::to_json_text(v)))) << text;
+    }
+    std::string key;
+    qm::write_string_text_in_string(key, "a\"\xc3\xa9");
+    EXPECT_EQ(key, R"(\"a\\\"\\u00e9\")");
+    // The nesting limit counts from the outermost value in both forms.
+    json::value v = json::array();
+    for (std::size_t i = 0; i + 2 < qm::kMaxJsonDepth; ++i) v = json::array{std::move(v)};
+    std::string out;
+    EXPECT_NO_THROW(qm::write_json_text(out, v, 1));
+    EXPECT_THROW(qm::write_json_text(out, v, 2), std::runtime_error);
+    EXPECT_NO_THROW(qm::write_json_text_in_string(out, v, 1));
+    EXPECT_THROW(qm::write_json_text_in_string(out, v, 2), std::runtime_error);
 }
 
 }  // namespace
