@@ -4,15 +4,36 @@
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 
-#include <boost/json/monotonic_resource.hpp>
-
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
+
+// How a table is applied. A table is first compiled into a plan:
+//
+//  - the record layout: a tree of nodes, one per distinct target prefix ("RawData",
+//    "RawData.UserInfo", "RawData.UserInfo.AuthorName"...), so that writing a member is
+//    indexing a node, not searching an object;
+//  - the distinct key paths of the table, split into parts, each resolved at most once per
+//    request;
+//  - one step per rule that can write, with its default and handler resolved; a rule
+//    without keys that is skipped when missing can never write and has no step.
+//
+// Applying the plan to a request fills one slot per node: unwritten, built (an object
+// whose members are the node's written children, in the order they were first written) or
+// a value (a pointer into the request or the table, or a value a handler returned). A slot
+// whose value is an object and that a later rule writes into is copied and written into as
+// an object, as the table would. The record, the RawData text and the compact JSON line
+// are then written from the slots.
 
 namespace quillmere::tindral {
 namespace {
@@ -68,91 +89,39 @@ const json::value* walk(const json::object& root, std::string_view path) {
     }
 }
 
-// --- one rule -------------------------------------------------------------------------
-
-// The value a rule takes before its handler: a reference into the request or to the
-// rule's default, or nullptr when the rule writes nothing.
-const json::value* rule_value(std::string_view target, const json::value& keys, const json::value& default_value,
-                              bool skip_if_missing, const json::object& request) {
-    if (is_empty(keys)) return skip_if_missing ? nullptr : &default_value;
-    if (!keys.is_array())
-        throw TypeError("rule '" + str(target) + "': keys must be a list of texts, not " + str(kind_name(keys)));
-    const json::value& found = get_value_from_keys(keys, request);
-    if (!found.is_null()) return &found;
-    return skip_if_missing ? nullptr : &default_value;
+// The text of `target` up to the end of its part number `parts` (1-based).
+std::string_view target_prefix(std::string_view target, std::size_t parts) {
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < parts; ++i) {
+        std::size_t dot = target.find('.', i == 0 ? 0 : end + 1);
+        end = dot == std::string_view::npos ? target.size() : dot;
+    }
+    return target.substr(0, end);
 }
 
-// Sets the member at the dotted `target` path of `record`, creating intermediate objects.
-void write_at(json::object& record, std::string_view target, json::value&& value) {
-    json::object* obj = &record;
-    std::string_view rest = target;
+[[noreturn]] void cannot_write(std::string_view target, std::string_view member, const json::value& holder) {
+    throw TypeError("cannot write '" + str(target) + "': member '" + str(member) + "' holds a " +
+                    str(kind_name(holder)) + ", not an object");
+}
+
+// Sets the member at the dotted path `rest` of `obj`, creating intermediate objects; `rest`
+// is the tail of `target` after the parts already walked (`walked` of them).
+void write_into(json::object& obj, std::string_view target, std::string_view rest, std::size_t walked,
+                json::value&& value) {
+    json::object* o = &obj;
     for (auto dot = rest.find('.'); dot != std::string_view::npos; dot = rest.find('.')) {
         std::string_view part = rest.substr(0, dot);
-        auto it = obj->find(part);
-        if (it == obj->end()) {
-            obj = &obj->emplace(part, json::object(obj->storage())).first->value().get_object();
-        } else if (json::object* next = it->value().if_object()) {
-            obj = next;
-        } else {
-            throw TypeError("cannot write '" + str(target) + "': member '" +
-                            str(target.substr(0, static_cast<std::size_t>(part.data() + part.size() - target.data()))) +
-                            "' holds a " + str(kind_name(it->value())) + ", not an object");
-        }
+        ++walked;
+        auto it = o->find(part);
+        if (it == o->end())
+            o = &o->emplace(part, json::object(o->storage())).first->value().get_object();
+        else if (json::object* next = it->value().if_object())
+            o = next;
+        else
+            cannot_write(target, target_prefix(target, walked), it->value());
         rest.remove_prefix(dot + 1);
     }
-    (*obj)[rest] = std::move(value);
-}
-
-// Runs one rule whose handler, if any, is `handler` (nullptr for none).
-template <class CallHandler>
-void run_rule(json::object& record, std::string_view target, const json::value& keys, const json::value& default_value,
-              bool skip_if_missing, const json::object& request, const json::value& request_value, bool has_handler,
-              CallHandler&& call) {
-    const json::value* value = rule_value(target, keys, default_value, skip_if_missing, request);
-    if (!value) return;
-    if (has_handler)
-        write_at(record, target, call(*value, &request_value));
-    else
-        write_at(record, target, json::value(*value, record.storage()));
-}
-
-// --- after the rules ------------------------------------------------------------------
-
-json::object* member_object(json::object& parent, std::string_view name, std::string_view path) {
-    auto it = parent.find(name);
-    if (it == parent.end()) return nullptr;
-    if (json::object* o = it->value().if_object()) return o;
-    throw TypeError(str(path) + " must be an object, not " + str(kind_name(it->value())));
-}
-
-// The author fix-up and the RawData text; returns the record in the default storage, with
-// RawData replaced by its text in its place (or appended as "{}" when no rule wrote it).
-json::object finish_record(json::object& draft) {
-    json::object* raw = member_object(draft, "RawData", "RawData");
-    if (raw) {
-        if (json::object* user = member_object(*raw, "UserInfo", "RawData.UserInfo")) {
-            auto name = user->find("AuthorName");
-            if (name != user->end() && name->value().is_string() && name->value().get_string() == "Anonymous")
-                (*user)["AuthorSocialID"] = "0";
-        }
-    }
-    std::string text;
-    if (raw) {
-        text.reserve(4096);
-        write_json_text(text, *raw);
-    } else {
-        text = "{}";
-    }
-    json::object record;
-    record.reserve(draft.size() + (raw ? 0 : 1));
-    for (const auto& member : draft) {
-        if (raw && member.key() == "RawData")
-            record.emplace(member.key(), json::string(text));
-        else
-            record.emplace(member.key(), member.value());
-    }
-    if (!raw) record.emplace("RawData", json::string(text));
-    return record;
+    (*o)[rest] = std::move(value);
 }
 
 const json::object& request_object(const json::value& request) {
@@ -160,25 +129,768 @@ const json::object& request_object(const json::value& request) {
     throw TypeError("apply_rules: request must be an object, not " + str(kind_name(request)));
 }
 
+}  // namespace
+
+// --- the plan -------------------------------------------------------------------------
+
+namespace detail {
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+// A hash of a member name, eight bytes at a time.
+inline std::uint64_t name_hash(std::string_view key) noexcept {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ key.size();
+    const char* p = key.data();
+    std::size_t n = key.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 32;
+    }
+    if (n > 0) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 32;
+    }
+    return h ^ (h >> 29);
+}
+
+struct Node {
+    std::string_view key;
+    std::uint32_t parent = kNone;
+    std::uint32_t depth = 0;  // the record is at depth 0, its members at 1
+    // `"key": ` in the record text form (as it is and as it stands inside a compact string)
+    // and `"key":` in the compact form; empty when the plan is used once (written on the
+    // fly then).
+    std::string record_key;
+    std::string record_key_in_string;
+    std::string compact_key;
+};
+
+// A key path of the table, split at every ".".
+struct KeyPath {
+    std::uint32_t first_part = 0;
+    std::uint32_t parts = 0;
+    std::uint32_t name = 0;  // the path's first part among Plan::names
+};
+
+enum class Keys : std::uint8_t { none, not_a_list, paths };
+
+struct Step {
+    std::string_view target;
+    std::uint32_t first_node = 0;  // the nodes of the target's parts, outermost first
+    std::uint32_t nodes = 0;
+    Keys keys = Keys::none;
+    std::uint32_t first_key = 0;  // into Plan::step_keys
+    std::uint32_t key_count = 0;
+    bool bad_path = false;  // after the key_count paths comes one that is not a text
+    bool skip_if_missing = false;
+    bool has_handler = false;
+    bool rule_not_object = false;
+    const json::value* default_value = nullptr;
+    const Handler* handler = nullptr;  // null with has_handler: not callable
+    std::string message;               // the failure this step raises, where it can raise one
+};
+
+struct Plan {
+    // What the steps point into, when the plan owns it.
+    RuleTable table;
+    json::value json_table;
+    HandlerMap handlers;
+    // Copies of the texts of a table the plan does not own, for the views below and to
+    // tell whether that table is still the one compiled.
+    struct Source {
+        std::string target;
+        json::value keys;
+        bool skip_if_missing = false;
+        bool has_handler = false;
+    };
+    std::vector<Source> sources;
+    const void* source_data = nullptr;
+
+    std::size_t rule_count = 0;
+    std::vector<Node> nodes;  // nodes[0] is the record
+    std::vector<std::uint32_t> step_nodes;
+    std::vector<std::string_view> parts;
+    std::vector<KeyPath> paths;
+    // The distinct first parts of the key paths: the members of the request the table
+    // reads, found in one pass over the request. `name_slots` is an open-addressing table
+    // of name index + 1 (0: empty) by name_hash.
+    std::vector<std::string_view> names;
+    std::vector<std::uint32_t> name_slots;
+    std::vector<std::uint32_t> step_keys;
+    std::vector<Step> steps;
+    std::size_t max_value_depth = 0;
+    // RawData and the members the author fix-up reads and writes.
+    std::uint32_t raw = kNone, user = kNone, author_name = kNone, author_id = kNone;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::KeyPath;
+using detail::Keys;
+using detail::kNone;
+using detail::Node;
+using detail::Plan;
+using detail::Step;
+
+// --- compiling ------------------------------------------------------------------------
+
+class Compiler {
+public:
+    Compiler(Plan& plan, bool keep) : plan_(plan), keep_(keep) {
+        plan_.nodes.clear();
+        plan_.nodes.push_back(Node{});
+    }
+
+    // One rule; `default_value` and `handler` point into what the plan reads them from.
+    // `handler` is null with `has_handler` when the rule names a handler that cannot be
+    // called, `handler_message` saying so.
+    void add(std::string_view target, const json::value& keys, const json::value* default_value, bool has_handler,
+             const Handler* handler, std::string handler_message, bool skip_if_missing) {
+        ++plan_.rule_count;
+        if (done_) return;
+        // Without keys and skipped when missing: the rule never writes, never fails.
+        if (skip_if_missing && is_empty(keys)) return;
+        Step& s = new_step(target);
+        s.default_value = default_value;
+        s.skip_if_missing = skip_if_missing;
+        s.has_handler = has_handler;
+        s.handler = handler;
+        if (has_handler && !handler) s.message = std::move(handler_message);
+        if (is_empty(keys)) {
+            s.keys = Keys::none;
+        } else if (const json::array* list = keys.if_array()) {
+            s.keys = Keys::paths;
+            s.first_key = static_cast<std::uint32_t>(plan_.step_keys.size());
+            for (const json::value& path : *list) {
+                const json::string* text = path.if_string();
+                if (!text) {
+                    s.bad_path = true;
+                    s.message = "a path in keys must be a text, not " + str(kind_name(path));
+                    break;
+                }
+                plan_.step_keys.push_back(key_path(*text));
+                ++s.key_count;
+            }
+        } else {
+            s.keys = Keys::not_a_list;
+            s.message = "rule '" + str(target) + "': keys must be a list of texts, not " + str(kind_name(keys));
+            done_ = true;  // every application fails here: later rules are never reached
+        }
+    }
+
+    // A rule record that is not an object: every application fails at it.
+    void add_not_object(std::string_view target, const json::value& record) {
+        ++plan_.rule_count;
+        if (done_) return;
+        Step& s = new_step(target);
+        s.rule_not_object = true;
+        s.message = "rule '" + str(target) + "' must be an object, not " + str(kind_name(record));
+        done_ = true;
+    }
+
+    void finish() {
+        std::size_t size = 8;
+        while (size < 2 * plan_.names.size()) size *= 2;
+        plan_.name_slots.assign(size, 0);
+        for (std::uint32_t i = 0; i < plan_.names.size(); ++i) {
+            std::size_t at = detail::name_hash(plan_.names[i]) & (size - 1);
+            while (plan_.name_slots[at] != 0) at = (at + 1) & (size - 1);
+            plan_.name_slots[at] = i + 1;
+        }
+        plan_.raw = child(0, "RawData");
+        plan_.user = child(plan_.raw, "UserInfo");
+        plan_.author_name = child(plan_.user, "AuthorName");
+        plan_.author_id = child(plan_.user, "AuthorSocialID");
+        if (keep_) {
+            for (std::size_t i = 1; i < plan_.nodes.size(); ++i) {
+                Node& n = plan_.nodes[i];
+                write_string_text(n.record_key, n.key);
+                n.record_key += ": ";
+                write_string_text_in_string(n.record_key_in_string, n.key);
+                n.record_key_in_string += ": ";
+                write_compact_string(n.compact_key, n.key);
+                n.compact_key += ':';
+            }
+        }
+    }
+
+private:
+    Step& new_step(std::string_view target) {
+        Step& s = plan_.steps.emplace_back();
+        s.target = target;
+        s.first_node = static_cast<std::uint32_t>(plan_.step_nodes.size());
+        std::uint32_t node = 0;
+        for (std::size_t start = 0;;) {
+            std::size_t dot = target.find('.', start);
+            std::string_view part = target.substr(start, dot == std::string_view::npos ? dot : dot - start);
+            node = child(node, part);
+            plan_.step_nodes.push_back(node);
+            ++s.nodes;
+            if (dot == std::string_view::npos) break;
+            start = dot + 1;
+        }
+        return s;
+    }
+
+    // The child of `parent` named `key`, made when missing.
+    std::uint32_t child(std::uint32_t parent, std::string_view key) {
+        auto [it, added] = children_.try_emplace(ChildKey{parent, key}, static_cast<std::uint32_t>(plan_.nodes.size()));
+        if (added) {
+            Node n;
+            n.key = key;
+            n.parent = parent;
+            n.depth = plan_.nodes[parent].depth + 1;
+            plan_.nodes.push_back(std::move(n));
+        }
+        return it->second;
+    }
+
+    std::uint32_t key_path(std::string_view text) {
+        auto [it, added] = paths_.try_emplace(text, static_cast<std::uint32_t>(plan_.paths.size()));
+        if (added) {
+            KeyPath p;
+            p.first_part = static_cast<std::uint32_t>(plan_.parts.size());
+            for (std::size_t start = 0;;) {
+                std::size_t dot = text.find('.', start);
+                plan_.parts.push_back(text.substr(start, dot == std::string_view::npos ? dot : dot - start));
+                ++p.parts;
+                if (dot == std::string_view::npos) break;
+                start = dot + 1;
+            }
+            auto [name, new_name] =
+                names_.try_emplace(plan_.parts[p.first_part], static_cast<std::uint32_t>(plan_.names.size()));
+            if (new_name) plan_.names.push_back(name->first);
+            p.name = name->second;
+            plan_.paths.push_back(p);
+        }
+        return it->second;
+    }
+
+    struct ChildKey {
+        std::uint32_t parent;
+        std::string_view key;
+        bool operator==(const ChildKey&) const = default;
+    };
+    struct ChildHash {
+        std::size_t operator()(const ChildKey& k) const noexcept {
+            return std::hash<std::string_view>()(k.key) * 31 + k.parent;
+        }
+    };
+
+    Plan& plan_;
+    bool keep_;
+    bool done_ = false;
+    std::unordered_map<ChildKey, std::uint32_t, ChildHash> children_;
+    std::unordered_map<std::string_view, std::uint32_t> paths_;
+    std::unordered_map<std::string_view, std::uint32_t> names_;
+};
+
+// A typed table. Texts and keys are read from `texts` (the same rules as `table`, or copies
+// of them); defaults and handlers are pointed to in `table`.
+void compile_table(Plan& plan, const RuleTable& table, bool keep) {
+    Compiler c(plan, keep);
+    for (const auto& [target, rule] : table) {
+        const bool has_handler = static_cast<bool>(rule.handler_function);
+        c.add(target, rule.keys, &rule.default_value, has_handler, has_handler ? &rule.handler_function : nullptr, {},
+              rule.skip_if_missing);
+    }
+    c.finish();
+}
+
+// A typed table the plan does not own: targets and keys from the plan's copies.
+void compile_borrowed(Plan& plan, const RuleTable& table) {
+    plan.sources.clear();
+    plan.sources.reserve(table.size());
+    for (const auto& [target, rule] : table)
+        plan.sources.push_back({target, rule.keys, rule.skip_if_missing, static_cast<bool>(rule.handler_function)});
+    plan.source_data = table.data();
+    Compiler c(plan, true);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Plan::Source& s = plan.sources[i];
+        const Rule& rule = table[i].second;
+        c.add(s.target, s.keys, &rule.default_value, s.has_handler, s.has_handler ? &rule.handler_function : nullptr,
+              {}, s.skip_if_missing);
+    }
+    c.finish();
+}
+
+// Whether `table` is still the table `plan` was compiled from by compile_borrowed.
+bool still_matches(const Plan& plan, const RuleTable& table) noexcept {
+    if (table.data() != plan.source_data || table.size() != plan.sources.size()) return false;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Plan::Source& s = plan.sources[i];
+        const auto& [target, rule] = table[i];
+        if (s.skip_if_missing != rule.skip_if_missing || s.has_handler != static_cast<bool>(rule.handler_function) ||
+            s.target != target || s.keys != rule.keys)
+            return false;
+    }
+    return true;
+}
+
+void compile_json(Plan& plan, const json::object& table, const HandlerMap& handlers, bool keep) {
+    Compiler c(plan, keep);
+    for (const auto& member : table) {
+        std::string_view target = member.key();
+        const json::object* rule = member.value().if_object();
+        if (!rule) {
+            c.add_not_object(target, member.value());
+            continue;
+        }
+        const json::value& keys = get_or(*rule, "keys", null_value());
+        const json::value& default_value = get_or(*rule, "default_value", null_value());
+        const json::value& handler = get_or(*rule, "handler_function", null_value());
+        // "mandatory" is read by the table's definition but changes nothing.
+        const bool skip = is_set(get_or(*rule, "skip_if_missing", null_value()));
+        const Handler* fn = nullptr;
+        std::string message;
+        if (is_set(handler)) {
+            if (const json::string* name = handler.if_string()) {
+                auto it = handlers.find(std::string_view(*name));
+                if (it != handlers.end() && it->second) fn = &it->second;
+            }
+            if (!fn)
+                message = "rule '" + str(target) + "': handler_function " + to_json_text(handler) + " is not callable";
+        }
+        c.add(target, keys, &default_value, is_set(handler), fn, std::move(message), skip);
+    }
+    c.finish();
+}
+
+// --- applying -------------------------------------------------------------------------
+
+enum class State : std::uint8_t { unwritten, built, value };
+
+struct Slot {
+    const json::value* value = nullptr;
+    std::uint32_t first = kNone, last = kNone;  // written children, in first-write order
+    std::uint32_t next = kNone;                 // next written sibling
+    State state = State::unwritten;
+    bool owned = false;  // `value` is one of the run's own values, free to change
+};
+
+struct Resolved {
+    const json::value* value = nullptr;
+    bool done = false;
+};
+
+// What one application needs besides the plan; kept per thread and reused.
+struct Scratch {
+    std::vector<Slot> slots;
+    std::vector<const json::value*> members;  // by Plan::names
+    std::vector<Resolved> resolved;
+    std::deque<json::value> owned;  // handler results and copies; stable addresses
+    std::string text;               // the RawData text
+};
+
+// One Scratch per application in progress on this thread (a handler may apply a table).
+class ScratchLease {
+public:
+    ScratchLease() {
+        auto& pool = free_list();
+        if (pool.empty()) {
+            scratch_ = std::make_unique<Scratch>();
+        } else {
+            scratch_ = std::move(pool.back());
+            pool.pop_back();
+        }
+    }
+    ~ScratchLease() {
+        scratch_->owned.clear();
+        free_list().push_back(std::move(scratch_));
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    Scratch& operator*() const noexcept { return *scratch_; }
+
+private:
+    static std::vector<std::unique_ptr<Scratch>>& free_list() {
+        thread_local std::vector<std::unique_ptr<Scratch>> pool;
+        return pool;
+    }
+    std::unique_ptr<Scratch> scratch_;
+};
+
+class Run {
+public:
+    Run(const Plan& plan, Scratch& scratch, const json::value& request_value, const json::object& request)
+        : plan_(plan), s_(scratch), request_value_(request_value), request_(request) {
+        s_.slots.assign(plan_.nodes.size(), Slot{});
+        s_.resolved.assign(plan_.paths.size(), Resolved{});
+        s_.owned.clear();
+        find_members();
+    }
+
+    // The rules and the author fix-up.
+    void apply() {
+        for (const Step& step : plan_.steps) run(step);
+        fix_up_author();
+    }
+
+    json::object record(const json::storage_ptr& sp) {
+        s_.text.clear();
+        write_raw_text<false>(s_.text);
+        json::object record(sp);
+        record.reserve(count_children(0) + (raw_written() ? 0 : 1));
+        for (std::uint32_t c = slot(0).first; c != kNone; c = slot(c).next) {
+            if (c == plan_.raw)
+                record.emplace(plan_.nodes[c].key, json::string(s_.text, sp));
+            else
+                record.emplace(plan_.nodes[c].key, member_value(c, sp));
+        }
+        if (!raw_written()) record.emplace("RawData", json::string(s_.text, sp));
+        return record;
+    }
+
+    void append_compact(std::string& out) {
+        out.push_back('{');
+        bool first = true;
+        for (std::uint32_t c = slot(0).first; c != kNone; c = slot(c).next) {
+            if (!first) out.push_back(',');
+            first = false;
+            compact_key(out, c);
+            if (c == plan_.raw) {
+                out.push_back('"');
+                write_raw_text<true>(out);
+                out.push_back('"');
+            } else {
+                compact_member(out, c);
+            }
+        }
+        if (!raw_written()) out += first ? "\"RawData\":\"{}\"" : ",\"RawData\":\"{}\"";
+        out.push_back('}');
+    }
+
+private:
+    Slot& slot(std::uint32_t n) { return s_.slots[n]; }
+    bool raw_written() { return slot(plan_.raw).state != State::unwritten; }
+
+    // The request's members that the table names, in one pass over the request (or, for a
+    // request much larger than the table reads, one look-up per name).
+    void find_members() {
+        const std::size_t count = plan_.names.size();
+        s_.members.assign(count, nullptr);
+        if (request_.size() > 4 * count + 16) {
+            for (std::size_t i = 0; i < count; ++i) {
+                auto it = request_.find(plan_.names[i]);
+                if (it != request_.end()) s_.members[i] = &it->value();
+            }
+            return;
+        }
+        const std::size_t mask = plan_.name_slots.size() - 1;
+        for (const auto& member : request_) {
+            std::string_view key = member.key();
+            for (std::size_t at = detail::name_hash(key) & mask;; at = (at + 1) & mask) {
+                const std::uint32_t slot = plan_.name_slots[at];
+                if (slot == 0) break;
+                if (plan_.names[slot - 1] == key) {
+                    s_.members[slot - 1] = &member.value();
+                    break;
+                }
+            }
+        }
+    }
+
+    const json::value* resolve(std::uint32_t path_id) {
+        const KeyPath& p = plan_.paths[path_id];
+        const json::value* v = s_.members[p.name];
+        if (p.parts == 1 || !v) return v;
+        Resolved& r = s_.resolved[path_id];
+        if (r.done) return r.value;
+        r.done = true;
+        for (std::uint32_t i = 1; i < p.parts; ++i) {
+            const json::object* obj = v->if_object();
+            if (!obj) return nullptr;
+            auto it = obj->find(plan_.parts[p.first_part + i]);
+            if (it == obj->end()) return nullptr;
+            v = &it->value();
+        }
+        return r.value = v;
+    }
+
+    void run(const Step& step) {
+        if (step.rule_not_object) throw TypeError(step.message);
+        const json::value* value = nullptr;
+        switch (step.keys) {
+            case Keys::none:
+                break;
+            case Keys::not_a_list:
+                throw TypeError(step.message);
+            case Keys::paths:
+                for (std::uint32_t k = 0; k < step.key_count; ++k) {
+                    const json::value* found = resolve(plan_.step_keys[step.first_key + k]);
+                    if (found && !found->is_null()) {
+                        value = found;
+                        break;
+                    }
+                }
+                if (!value && step.bad_path) throw TypeError(step.message);
+                break;
+        }
+        if (!value) {
+            if (step.skip_if_missing) return;
+            value = step.default_value;
+        }
+        if (step.has_handler) {
+            if (!step.handler) throw TypeError(step.message);
+            json::value& result = s_.owned.emplace_back((*step.handler)(*value, &request_value_));
+            write(step, &result, true);
+        } else {
+            write(step, value, false);
+        }
+    }
+
+    void append_child(std::uint32_t parent, std::uint32_t child) {
+        Slot& p = slot(parent);
+        if (p.first == kNone)
+            p.first = child;
+        else
+            slot(p.last).next = child;
+        p.last = child;
+        slot(child).next = kNone;
+    }
+
+    // The value at node `n` as an object the run may change (copied first if it is not the
+    // run's own), or null when it is not an object.
+    json::object* own_object(std::uint32_t n) {
+        Slot& sl = slot(n);
+        if (!sl.value->is_object()) return nullptr;
+        if (!sl.owned) {
+            sl.value = &s_.owned.emplace_back(*sl.value);
+            sl.owned = true;
+        }
+        return &const_cast<json::value*>(sl.value)->get_object();
+    }
+
+    void write(const Step& step, const json::value* value, bool owned) {
+        const std::uint32_t* chain = plan_.step_nodes.data() + step.first_node;
+        for (std::uint32_t i = 0; i + 1 < step.nodes; ++i) {
+            const std::uint32_t n = chain[i];
+            Slot& sl = slot(n);
+            switch (sl.state) {
+                case State::unwritten:
+                    sl.state = State::built;
+                    append_child(plan_.nodes[n].parent, n);
+                    break;
+                case State::built:
+                    break;
+                case State::value: {
+                    // A value that a rule wrote here: written into when it is an object.
+                    json::object* obj = own_object(n);
+                    if (!obj) cannot_write(step.target, target_prefix(step.target, i + 1), *sl.value);
+                    std::string_view rest = step.target.substr(target_prefix(step.target, i + 1).size() + 1);
+                    json::value v = owned ? std::move(*const_cast<json::value*>(value)) : json::value(*value);
+                    write_into(*obj, step.target, rest, i + 1, std::move(v));
+                    return;
+                }
+            }
+        }
+        const std::uint32_t leaf = chain[step.nodes - 1];
+        Slot& sl = slot(leaf);
+        if (sl.state == State::unwritten) append_child(plan_.nodes[leaf].parent, leaf);
+        sl.state = State::value;
+        sl.value = value;
+        sl.owned = owned;
+    }
+
+    // A RawData.UserInfo whose AuthorName is exactly "Anonymous" gets AuthorSocialID "0".
+    void fix_up_author() {
+        Slot& raw = slot(plan_.raw);
+        if (raw.state == State::unwritten) return;
+        if (raw.state == State::value) {
+            if (!raw.value->is_object())
+                throw TypeError("RawData must be an object, not " + str(kind_name(*raw.value)));
+            auto user = raw.value->get_object().find("UserInfo");
+            if (user == raw.value->get_object().end()) return;
+            if (!user->value().is_object())
+                throw TypeError("RawData.UserInfo must be an object, not " + str(kind_name(user->value())));
+            if (anonymous(user->value().get_object()))
+                own_object(plan_.raw)->at("UserInfo").get_object()["AuthorSocialID"] = "0";
+            return;
+        }
+        Slot& user = slot(plan_.user);
+        if (user.state == State::unwritten) return;
+        if (user.state == State::value) {
+            if (!user.value->is_object())
+                throw TypeError("RawData.UserInfo must be an object, not " + str(kind_name(*user.value)));
+            if (anonymous(user.value->get_object())) (*own_object(plan_.user))["AuthorSocialID"] = "0";
+            return;
+        }
+        const Slot& name = slot(plan_.author_name);
+        if (name.state != State::value || !name.value->is_string() || name.value->get_string() != "Anonymous") return;
+        Slot& id = slot(plan_.author_id);
+        if (id.state == State::unwritten) append_child(plan_.user, plan_.author_id);
+        id.state = State::value;
+        id.value = &s_.owned.emplace_back("0");
+        id.owned = true;
+    }
+
+    static bool anonymous(const json::object& user) {
+        auto name = user.find("AuthorName");
+        return name != user.end() && name->value().is_string() && name->value().get_string() == "Anonymous";
+    }
+
+    // --- writing -------------------------------------------------------------------------
+
+    // The RawData text as it is, or as it stands inside a compact string.
+    template <bool InString>
+    void write_raw_text(std::string& out) {
+        const Slot& raw = slot(plan_.raw);
+        if (raw.state == State::unwritten)
+            out += "{}";
+        else if (raw.state == State::value)
+            write_value_text<InString>(out, *raw.value, 0);
+        else
+            write_built_text<InString>(out, plan_.raw);
+    }
+
+    template <bool InString>
+    static void write_value_text(std::string& out, const json::value& v, std::size_t depth) {
+        if constexpr (InString)
+            write_json_text_in_string(out, v, depth);
+        else
+            write_json_text(out, v, depth);
+    }
+
+    // A built node of RawData in the record text form; RawData itself is at depth 0.
+    template <bool InString>
+    void write_built_text(std::string& out, std::uint32_t n) {
+        const std::size_t depth = plan_.nodes[n].depth - 1;
+        if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
+        out.push_back('{');
+        bool first = true;
+        for (std::uint32_t c = slot(n).first; c != kNone; c = slot(c).next) {
+            if (!first) out.append(", ", 2);
+            first = false;
+            const Node& child = plan_.nodes[c];
+            const std::string& key = InString ? child.record_key_in_string : child.record_key;
+            if (!key.empty()) {
+                out += key;
+            } else {
+                if constexpr (InString)
+                    write_string_text_in_string(out, child.key);
+                else
+                    write_string_text(out, child.key);
+                out.append(": ", 2);
+            }
+            if (slot(c).state == State::built)
+                write_built_text<InString>(out, c);
+            else
+                write_value_text<InString>(out, *slot(c).value, depth + 1);
+        }
+        out.push_back('}');
+    }
+
+    std::size_t count_children(std::uint32_t n) {
+        std::size_t count = 0;
+        for (std::uint32_t c = slot(n).first; c != kNone; c = slot(c).next) ++count;
+        return count;
+    }
+
+    json::value member_value(std::uint32_t n, const json::storage_ptr& sp) {
+        Slot& sl = slot(n);
+        if (sl.state == State::value) {
+            if (sl.owned) return json::value(std::move(*const_cast<json::value*>(sl.value)), sp);
+            return json::value(*sl.value, sp);
+        }
+        json::object obj(sp);
+        obj.reserve(count_children(n));
+        for (std::uint32_t c = sl.first; c != kNone; c = slot(c).next)
+            obj.emplace(plan_.nodes[c].key, member_value(c, sp));
+        return obj;
+    }
+
+    void compact_key(std::string& out, std::uint32_t n) {
+        const Node& node = plan_.nodes[n];
+        if (!node.compact_key.empty()) {
+            out += node.compact_key;
+        } else {
+            write_compact_string(out, node.key);
+            out.push_back(':');
+        }
+    }
+
+    void compact_member(std::string& out, std::uint32_t n) {
+        const Slot& sl = slot(n);
+        if (sl.state == State::value) {
+            write_compact_json(out, *sl.value);
+            return;
+        }
+        out.push_back('{');
+        bool first = true;
+        for (std::uint32_t c = sl.first; c != kNone; c = slot(c).next) {
+            if (!first) out.push_back(',');
+            first = false;
+            compact_key(out, c);
+            compact_member(out, c);
+        }
+        out.push_back('}');
+    }
+
+    const Plan& plan_;
+    Scratch& s_;
+    const json::value& request_value_;
+    const json::object& request_;
+};
+
+// Runs `body` on a fresh Run; any failure is logged and gives false.
 template <class Body>
-std::optional<json::object> guarded(Body&& body) {
+bool guarded(const Plan& plan, const json::value& request, Body&& body) {
+    const json::object& req = request_object(request);
+    ScratchLease lease;
     try {
-        // The record is drafted in a monotonic arena (on the stack while it fits): no
-        // per-member frees, no destruction walk; only the finished record is copied out.
-        alignas(std::max_align_t) unsigned char arena[8192];
-        json::monotonic_resource resource(arena, sizeof arena);
-        json::object draft(&resource);
-        body(draft);
-        return finish_record(draft);
+        Run run(plan, *lease, request, req);
+        run.apply();
+        body(run);
+        return true;
     } catch (const std::exception& e) {
         log_failure(failure_message(e));
     } catch (...) {
         log_failure("unknown error");
     }
-    return std::nullopt;
+    return false;
+}
+
+std::optional<json::object> record_of(const Plan& plan, const json::value& request, const json::storage_ptr& sp) {
+    std::optional<json::object> record;
+    if (!guarded(plan, request, [&](Run& run) { record.emplace(run.record(sp)); })) record.reset();
+    return record;
+}
+
+// --- plans of the tables the caller keeps ------------------------------------------------
+
+// The plans of the typed tables last applied on this thread, each kept while its table is
+// unchanged.
+std::shared_ptr<const Plan> plan_for(const RuleTable& table) {
+    struct Entry {
+        const RuleTable* table = nullptr;
+        std::shared_ptr<Plan> plan;
+    };
+    thread_local std::array<Entry, 4> cache;
+    thread_local std::size_t next = 0;
+    for (Entry& e : cache)
+        if (e.table == &table && still_matches(*e.plan, table)) return e.plan;
+    auto plan = std::make_shared<Plan>();
+    compile_borrowed(*plan, table);
+    Entry* slot = nullptr;
+    for (Entry& e : cache)
+        if (e.table == &table) slot = &e;
+    if (!slot) {
+        slot = &cache[next];
+        next = (next + 1) % cache.size();
+    }
+    *slot = Entry{&table, plan};
+    return plan;
 }
 
 }  // namespace
+
+// --- public ---------------------------------------------------------------------------
 
 const json::value& get_value_from_keys(const json::value& keys, const json::object& request_data) {
     const json::array* paths = keys.if_array();
@@ -192,48 +904,51 @@ const json::value& get_value_from_keys(const json::value& keys, const json::obje
     return null_value();
 }
 
+CompiledRules::CompiledRules(const RuleTable& rules) {
+    auto plan = std::make_shared<Plan>();
+    plan->table = rules;
+    compile_table(*plan, plan->table, true);
+    plan_ = std::move(plan);
+}
+
+CompiledRules::CompiledRules(const json::value& rules, const HandlerMap& handlers) {
+    if (!rules.is_object()) throw TypeError("apply_rules: rules must be an object, not " + str(kind_name(rules)));
+    auto plan = std::make_shared<Plan>();
+    plan->json_table = rules;
+    plan->handlers = handlers;
+    compile_json(*plan, plan->json_table.get_object(), plan->handlers, true);
+    plan_ = std::move(plan);
+}
+
+std::size_t CompiledRules::size() const noexcept { return plan_->rule_count; }
+
+std::optional<json::object> apply_rules(const CompiledRules& rules, const json::value& request,
+                                        json::storage_ptr storage) {
+    return record_of(*rules.plan_, request, storage);
+}
+
+bool append_record_json(const CompiledRules& rules, const json::value& request, std::string& out) {
+    const std::size_t mark = out.size();
+    bool ok = guarded(*rules.plan_, request, [&](Run& run) { run.append_compact(out); });
+    if (!ok) out.resize(mark);
+    return ok;
+}
+
 std::optional<json::object> apply_rules(const RuleTable& rules, const json::value& request) {
-    const json::object& req = request_object(request);
-    return guarded([&](json::object& record) {
-        for (const auto& entry : rules) {
-            const Rule& rule = entry.second;
-            run_rule(record, entry.first, rule.keys, rule.default_value, rule.skip_if_missing, req, request,
-                     static_cast<bool>(rule.handler_function),
-                     [&](const json::value& v, const json::value* data) { return rule.handler_function(v, data); });
-        }
-    });
+    request_object(request);
+    std::shared_ptr<const Plan> plan = plan_for(rules);
+    return record_of(*plan, request, {});
 }
 
 std::optional<json::object> apply_rules(const json::value& rules, const json::value& request,
                                         const HandlerMap& handlers) {
     const json::object* table = rules.if_object();
     if (!table) throw TypeError("apply_rules: rules must be an object, not " + str(kind_name(rules)));
-    const json::object& req = request_object(request);
-    return guarded([&](json::object& record) {
-        for (const auto& member : *table) {
-            std::string_view target = member.key();
-            const json::object* rule = member.value().if_object();
-            if (!rule)
-                throw TypeError("rule '" + str(target) + "' must be an object, not " + str(kind_name(member.value())));
-            const json::value& keys = get_or(*rule, "keys", null_value());
-            const json::value& default_value = get_or(*rule, "default_value", null_value());
-            const json::value& handler = get_or(*rule, "handler_function", null_value());
-            (void)is_set(get_or(*rule, "mandatory", null_value()));  // read, without effect
-            bool skip = is_set(get_or(*rule, "skip_if_missing", null_value()));
-            run_rule(record, target, keys, default_value, skip, req, request, is_set(handler),
-                     [&](const json::value& v, const json::value* data) {
-                         const Handler* fn = nullptr;
-                         if (const json::string* name = handler.if_string()) {
-                             auto it = handlers.find(std::string_view(*name));
-                             if (it != handlers.end() && it->second) fn = &it->second;
-                         }
-                         if (!fn)
-                             throw TypeError("rule '" + str(target) + "': handler_function " + to_json_text(handler) +
-                                             " is not callable");
-                         return (*fn)(v, data);
-                     });
-        }
-    });
+    request_object(request);
+    // Compiled for this call, in place over the caller's table and handlers.
+    Plan plan;
+    compile_json(plan, *table, handlers, false);
+    return record_of(plan, request, {});
 }
 
 }  // namespace quillmere::tindral

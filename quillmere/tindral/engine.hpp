@@ -18,10 +18,13 @@
 #include "quillmere/tindral/rules.hpp"
 
 #include <boost/json/object.hpp>
+#include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
 
+#include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,10 +36,61 @@ inline constexpr std::string_view kLoggerName = "quillmere.tindral";
 // Applies a rule table. Returns the record, or std::nullopt after logging the error line
 // when applying failed. Throws quillmere::TypeError, before any rule runs and without
 // logging, when `request` is not an object.
+//
+// The table is compiled (see CompiledRules) on its first use on each thread and the plan is
+// kept while the table stays as it was (same object, same rules); a host that maps many
+// requests with one table does better to compile it once itself.
 std::optional<json::object> apply_rules(const RuleTable& rules, const json::value& request);
 
 // Handlers of a rule table given as JSON data, by name.
 using HandlerMap = std::map<std::string, Handler, std::less<>>;
+
+namespace detail {
+struct Plan;
+}
+
+// A rule table compiled for application: target paths split into a fixed record layout,
+// key paths split, handlers resolved, the rules that can never write left out. Applying
+// it gives exactly what applying the table gives (same record, same member order, same
+// RawData text, same error line), with no string search on the record and no copy of a
+// value that the record only passes through.
+//
+//     static const tindral::CompiledRules comment_rules(calvane::rules_obj());
+//     std::optional<json::object> record = tindral::apply_rules(comment_rules, request);
+//
+// A CompiledRules keeps copies of what it needs (the table, or the JSON table and the
+// named handlers); it is immutable, cheap to copy (shared), and may be applied from any
+// number of threads at once.
+class CompiledRules {
+public:
+    // A typed table, e.g. calvane::rules_obj().
+    explicit CompiledRules(const RuleTable& rules);
+    // A table given as JSON data, with its handlers by name, as apply_rules with a
+    // HandlerMap (below) takes it. Throws quillmere::TypeError when `rules` is not an object; every
+    // other fault of the table is a failure of each application, as there.
+    CompiledRules(const json::value& rules, const HandlerMap& handlers);
+
+    // The number of rules of the table.
+    std::size_t size() const noexcept;
+
+private:
+    friend std::optional<json::object> apply_rules(const CompiledRules&, const json::value&, json::storage_ptr);
+    friend bool append_record_json(const CompiledRules&, const json::value&, std::string&);
+
+    std::shared_ptr<const detail::Plan> plan_;
+};
+
+// Applies a compiled table; the record is built in `storage` (the default resource when
+// null). Same results, failures and error line as apply_rules with the table itself.
+std::optional<json::object> apply_rules(const CompiledRules& rules, const json::value& request,
+                                        json::storage_ptr storage = {});
+
+// Applies a compiled table and appends the record to `out` as compact JSON text, byte for
+// byte what boost::json::serialize gives for the record apply_rules returns, without
+// building the record. Returns false after logging the error line, with `out` unchanged,
+// when applying failed. Throws quillmere::TypeError, before any rule runs and without
+// logging, when `request` is not an object.
+bool append_record_json(const CompiledRules& rules, const json::value& request, std::string& out);
 
 // Applies a rule table given as JSON data: an object from target path to rule record,
 // each record an object with the optional members "keys", "default_value",
