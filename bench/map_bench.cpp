@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace json = boost::json;
 using namespace quillmere;
@@ -87,12 +88,89 @@ void apply_only(benchmark::State& state, const Fixture& f, const tindral::RuleTa
     state.SetItemsProcessed(state.iterations());
 }
 
+// apply_rules with the table compiled once, the record in the default storage.
+void apply_compiled(benchmark::State& state, const Fixture& f, const tindral::CompiledRules& rules) {
+    for (auto _ : state) {
+        auto record = tindral::apply_rules(rules, f.request);
+        benchmark::DoNotOptimize(record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The same with the record built in storage the caller reuses for every record.
+void apply_compiled_in_storage(benchmark::State& state, const Fixture& f, const tindral::CompiledRules& rules) {
+    std::vector<unsigned char> buffer(64 * 1024);
+    for (auto _ : state) {
+        json::monotonic_resource resource(buffer.data(), buffer.size());
+        auto record = tindral::apply_rules(rules, f.request, &resource);
+        benchmark::DoNotOptimize(record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The record as a compact JSON line, without building it: the command's path.
+void record_json(benchmark::State& state, const Fixture& f, const tindral::CompiledRules& rules) {
+    std::string out;
+    for (auto _ : state) {
+        out.clear();
+        benchmark::DoNotOptimize(tindral::append_record_json(rules, f.request, out));
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// What the table's handlers alone cost on the request: each called once with the value
+// its rule passes it. No engine does less than this.
+void handlers_only(benchmark::State& state, const Fixture& f, const tindral::RuleTable& rules) {
+    struct Call {
+        const tindral::Handler* handler;
+        json::value value;
+    };
+    std::vector<Call> calls;
+    for (const auto& [target, rule] : rules) {
+        if (!rule.handler_function) continue;
+        json::value value = rule.keys.as_array().empty()
+                                ? rule.default_value
+                                : tindral::get_value_from_keys(rule.keys, f.request.as_object());
+        if (value.is_null()) {
+            if (rule.skip_if_missing) continue;
+            value = rule.default_value;
+        }
+        calls.push_back({&rule.handler_function, value});
+    }
+    for (auto _ : state)
+        for (const Call& c : calls) {
+            json::value v = (*c.handler)(c.value, &f.request);
+            benchmark::DoNotOptimize(v);
+        }
+    state.SetItemsProcessed(state.iterations());
+}
+
+const tindral::CompiledRules& compiled_comment() {
+    static const tindral::CompiledRules c(calvane::rules_obj());
+    return c;
+}
+const tindral::CompiledRules& compiled_parent() {
+    static const tindral::CompiledRules c(pemrith::rules_obj());
+    return c;
+}
+
 void BM_CommentFloor(benchmark::State& s) { floor(s, comment()); }
 void BM_CommentMap(benchmark::State& s) { map(s, comment(), calvane::rules_obj()); }
 void BM_CommentApplyRules(benchmark::State& s) { apply_only(s, comment(), calvane::rules_obj()); }
+void BM_CommentApplyCompiled(benchmark::State& s) { apply_compiled(s, comment(), compiled_comment()); }
+void BM_CommentApplyCompiledInStorage(benchmark::State& s) {
+    apply_compiled_in_storage(s, comment(), compiled_comment());
+}
+void BM_CommentRecordJson(benchmark::State& s) { record_json(s, comment(), compiled_comment()); }
+void BM_CommentHandlersOnly(benchmark::State& s) { handlers_only(s, comment(), calvane::rules_obj()); }
 void BM_ParentFloor(benchmark::State& s) { floor(s, parent()); }
 void BM_ParentMap(benchmark::State& s) { map(s, parent(), pemrith::rules_obj()); }
 void BM_ParentApplyRules(benchmark::State& s) { apply_only(s, parent(), pemrith::rules_obj()); }
+void BM_ParentApplyCompiled(benchmark::State& s) { apply_compiled(s, parent(), compiled_parent()); }
+void BM_ParentApplyCompiledInStorage(benchmark::State& s) { apply_compiled_in_storage(s, parent(), compiled_parent()); }
+void BM_ParentRecordJson(benchmark::State& s) { record_json(s, parent(), compiled_parent()); }
+void BM_ParentHandlersOnly(benchmark::State& s) { handlers_only(s, parent(), pemrith::rules_obj()); }
 
 void hashtags(benchmark::State& state, const json::value& caption) {
     for (auto _ : state) {
@@ -138,9 +216,17 @@ void BM_MediaTypeNonAscii(benchmark::State& state) {
 BENCHMARK(BM_CommentFloor);
 BENCHMARK(BM_CommentMap);
 BENCHMARK(BM_CommentApplyRules);
+BENCHMARK(BM_CommentApplyCompiled);
+BENCHMARK(BM_CommentApplyCompiledInStorage);
+BENCHMARK(BM_CommentRecordJson);
+BENCHMARK(BM_CommentHandlersOnly);
 BENCHMARK(BM_ParentFloor);
 BENCHMARK(BM_ParentMap);
 BENCHMARK(BM_ParentApplyRules);
+BENCHMARK(BM_ParentApplyCompiled);
+BENCHMARK(BM_ParentApplyCompiledInStorage);
+BENCHMARK(BM_ParentRecordJson);
+BENCHMARK(BM_ParentHandlersOnly);
 BENCHMARK(BM_HashtagsWithTags);
 BENCHMARK(BM_HashtagsNoTags);
 BENCHMARK(BM_MediaType);
