@@ -6,7 +6,6 @@
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/ostrel/classifier.hpp"
 
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -64,11 +63,15 @@ void add_classify(CLI::App& app) {
     cmd->add_option("FILE", *file, "File of webhook bodies, one JSON text per line (default: standard input)");
     cmd->footer(kFooter);
     cmd->callback([file] {
-        set_exit_status(with_input(*file, [](std::istream& in) {
-            return process_json_lines(in, std::cout, std::cerr, [](boost::json::value& body, std::string& out) {
-                append_classification(out, ostrel::classify_instagram_event(body, std::cerr, std::cerr));
+        BlockOutput& out = standard_output();
+        BlockOutput& err = standard_error();
+        set_exit_status(with_input(*file, [&](std::istream& in) {
+            return process_json_lines(in, out, err, [&](const boost::json::value& body, std::string& line) {
+                append_classification(line, ostrel::classify_instagram_event(body, err, err));
             });
         }));
+        out.drain();
+        err.drain();
     });
 }
 

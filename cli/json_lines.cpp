@@ -4,10 +4,15 @@
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 
+#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parser.hpp>
 
+#include <cerrno>
 #include <fstream>
 #include <iostream>
+#include <memory>
+
+#include <unistd.h>
 
 namespace quillmere::cli {
 
@@ -17,24 +22,77 @@ thread_local std::size_t handled_line = 0;
 
 std::size_t current_line_number() noexcept { return handled_line; }
 
-int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err, LineHandler handler, void* context) {
+// --- output ---------------------------------------------------------------------------
+
+BlockOutput::BlockOutput(int fd) : std::ostream(nullptr), fd_(fd) {
+    buffer_.owner = this;
+    buffer_.text.reserve(2 * kBlock);
+    rdbuf(&buffer_);
+}
+
+BlockOutput::~BlockOutput() { drain(); }
+
+void BlockOutput::drain() {
+    const char* p = buffer_.text.data();
+    std::size_t left = buffer_.text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd_, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the reader is gone: nothing more can be written
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    buffer_.text.clear();
+}
+
+BlockOutput::Buffer::int_type BlockOutput::Buffer::overflow(int_type c) {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        text.push_back(traits_type::to_char_type(c));
+        owner->write_block();
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize BlockOutput::Buffer::xsputn(const char* s, std::streamsize n) {
+    text.append(s, static_cast<std::size_t>(n));
+    owner->write_block();
+    return n;
+}
+
+BlockOutput& standard_output() {
+    static BlockOutput out(STDOUT_FILENO);
+    return out;
+}
+
+BlockOutput& standard_error() {
+    static BlockOutput err(STDERR_FILENO);
+    return err;
+}
+
+// --- lines ----------------------------------------------------------------------------
+
+int process_json_lines(std::istream& in, BlockOutput& out, std::ostream& err, LineHandler handler, void* context) {
+    // Each line is parsed into one arena, emptied before the next line: no allocation per
+    // member, no destruction walk.
+    std::unique_ptr<unsigned char[]> arena(new unsigned char[64 * 1024]);
+    json::monotonic_resource resource(arena.get(), 64 * 1024);
     boost::json::parse_options opt;
     opt.max_depth = kMaxJsonDepth;
     boost::json::parser parser(boost::json::storage_ptr(), opt);
     std::string line;
-    std::string buffer;
-    buffer.reserve(1 << 16);
+    std::string& buffer = out.text();
     std::size_t line_no = 0;
     int status = 0;
     while (std::getline(in, line)) {
         ++line_no;
         std::size_t mark = buffer.size();
         try {
-            parser.reset();
+            resource.release();
+            parser.reset(&resource);
             boost::system::error_code ec;
             std::size_t used = parser.write(line, ec);
             if (ec) throw ValueError("invalid JSON text: " + ec.message() + " at offset " + std::to_string(used));
-            boost::json::value v = parser.release();
+            const boost::json::value v = parser.release();
             handled_line = line_no;
             handler(context, v, buffer);
             handled_line = 0;
@@ -48,13 +106,8 @@ int process_json_lines(std::istream& in, std::ostream& out, std::ostream& err, L
             status = 1;
         }
         buffer += '\n';
-        if (buffer.size() >= (1 << 16)) {
-            out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            buffer.clear();
-        }
+        out.write_block();
     }
-    out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    out.flush();
     return status;
 }
 
@@ -62,7 +115,7 @@ int with_input(const std::string& path, const std::function<int(std::istream&)>&
     if (path.empty() || path == "-") return body(std::cin);
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        std::cerr << "quillmere: cannot open " << path << '\n';
+        standard_error() << "quillmere: cannot open " << path << '\n';
         return 2;
     }
     return body(file);

@@ -8,14 +8,12 @@
 #include "quillmere/pemrith/rules.hpp"
 #include "quillmere/tindral/engine.hpp"
 
-#include <boost/json/serializer.hpp>
-
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
-#include <iostream>
 #include <memory>
+#include <ostream>
 #include <string>
 
 namespace quillmere::cli {
@@ -39,42 +37,39 @@ Exit status: 0 when every line was a JSON object, 1 when any line was not, 2 whe
 cannot be opened.
 )";
 
-// Writes the rule engine's error lines to standard error, after the number of the input
-// line that caused them.
+// Writes the rule engine's error lines to the command's standard error, after the number of
+// the input line that caused them.
 class LineNumberedErrors final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+public:
+    explicit LineNumberedErrors(std::ostream& err) : err_(err) {}
+
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
-        if (std::size_t line = current_line_number()) std::cerr << "line " << line << ": ";
-        std::cerr.write(msg.payload.data(), static_cast<std::streamsize>(msg.payload.size())) << '\n';
+        if (std::size_t line = current_line_number()) err_ << "line " << line << ": ";
+        err_.write(msg.payload.data(), static_cast<std::streamsize>(msg.payload.size())) << '\n';
     }
-    void flush_() override { std::cerr.flush(); }
+    void flush_() override {}
+
+private:
+    std::ostream& err_;
 };
 
-// Appends `v` as compact JSON without an intermediate string.
-void append_compact(std::string& out, boost::json::serializer& sr, const boost::json::object& v) {
-    sr.reset(&v);
-    while (!sr.done()) {
-        std::size_t used = out.size();
-        out.resize(used + 4096);
-        auto written = sr.read(out.data() + used, 4096);
-        out.resize(used + written.size());
-    }
-}
-
-int map_lines(const tindral::RuleTable& rules, const std::string& path) {
-    if (auto logger = spdlog::get(std::string(tindral::kLoggerName)))
-        logger->sinks() = {std::make_shared<LineNumberedErrors>()};
-    boost::json::serializer sr;
-    return with_input(path, [&](std::istream& in) {
-        return process_json_lines(in, std::cout, std::cerr, [&](boost::json::value& request, std::string& out) {
+int map_lines(const tindral::RuleTable& table, const std::string& path) {
+    BlockOutput& out = standard_output();
+    BlockOutput& err = standard_error();
+    auto logger = spdlog::get(std::string(tindral::kLoggerName));
+    if (logger) logger->sinks() = {std::make_shared<LineNumberedErrors>(err)};
+    const tindral::CompiledRules rules(table);
+    int status = with_input(path, [&](std::istream& in) {
+        return process_json_lines(in, out, err, [&](const boost::json::value& request, std::string& line) {
             // A request that is not an object is a TypeError: the line's {"error": ...}.
-            std::optional<boost::json::object> record = tindral::apply_rules(rules, request);
-            if (record)
-                append_compact(out, sr, *record);
-            else
-                out += "null";
+            if (!tindral::append_record_json(rules, request, line)) line += "null";
         });
     });
+    if (logger) logger->sinks().clear();
+    out.drain();
+    err.drain();
+    return status;
 }
 
 void add_map(CLI::App& app) {
