@@ -12,7 +12,9 @@
 
 #include <array>
 #include <iostream>
+#include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -373,6 +375,44 @@ std::optional<InstagramEventType> classify_instagram_event(std::string_view even
 
 std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text) {
     return classify_instagram_event(event_text, std::cout, std::cerr);
+}
+
+// The parser (with its scratch space) and the first block of the arena that holds a parsed
+// body. The arena itself is made anew for each body: Boost's monotonic_resource, emptied
+// with release() and used again, keeps doubling the size of the blocks it asks for, so
+// that a run of large bodies would end in a failed allocation.
+struct Classifier::Buffers {
+    static constexpr std::size_t kInitial = 16 * 1024;
+    std::unique_ptr<unsigned char[]> initial{new unsigned char[kInitial]};
+    std::optional<json::monotonic_resource> resource;
+    json::parser parser{json::storage_ptr(), [] {
+                            json::parse_options options;
+                            options.max_depth = kMaxJsonDepth;
+                            return options;
+                        }()};
+};
+
+Classifier::Classifier() : Classifier(std::cout, std::cerr) {}
+Classifier::Classifier(std::ostream& out, std::ostream& err)
+    : buffers_(std::make_unique<Buffers>()), out_(&out), err_(&err) {}
+Classifier::~Classifier() = default;
+Classifier::Classifier(Classifier&&) noexcept = default;
+Classifier& Classifier::operator=(Classifier&&) noexcept = default;
+
+std::optional<InstagramEventType> Classifier::classify(std::string_view event_text) {
+    Buffers& b = *buffers_;
+    b.resource.reset();
+    b.resource.emplace(b.initial.get(), Buffers::kInitial);
+    b.parser.reset(&*b.resource);
+    boost::system::error_code ec;
+    b.parser.write(event_text.data(), event_text.size(), ec);
+    if (ec) throw boost::system::system_error(ec);
+    const json::value body = b.parser.release();
+    return classify_instagram_event(body, *out_, *err_);
+}
+
+std::optional<InstagramEventType> Classifier::classify(const json::value& event_data) {
+    return classify_instagram_event(event_data, *out_, *err_);
 }
 
 }  // namespace quillmere::ostrel

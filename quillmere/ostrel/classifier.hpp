@@ -25,6 +25,7 @@
 
 #include <boost/json/value.hpp>
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -58,6 +59,34 @@ inline std::optional<InstagramEventType> classify_instagram_event(const std::str
                                                                   std::ostream& err) {
     return classify_instagram_event(std::string_view(event_text), out, err);
 }
+
+// A classifier that keeps its JSON parser and the memory of the parsed body from one call
+// to the next, for a host that classifies many bodies on one thread: after the first few
+// bodies, classifying text allocates nothing. Results, lines and failures are those of
+// classify_instagram_event. One object per thread (it is not safe to share); the lines go
+// to the streams given at construction.
+//
+//     ostrel::Classifier classifier(std::cout, std::cerr);
+//     for (const std::string& body : bodies) handle(classifier.classify(body));
+class Classifier {
+public:
+    Classifier();  // std::cout and std::cerr
+    Classifier(std::ostream& out, std::ostream& err);
+    ~Classifier();
+    Classifier(Classifier&&) noexcept;
+    Classifier& operator=(Classifier&&) noexcept;
+
+    // A body as JSON text. Throws boost::system::system_error, writing nothing, when the
+    // text is not JSON.
+    std::optional<InstagramEventType> classify(std::string_view event_text);
+    std::optional<InstagramEventType> classify(const boost::json::value& event_data);
+
+private:
+    struct Buffers;
+    std::unique_ptr<Buffers> buffers_;
+    std::ostream* out_;
+    std::ostream* err_;
+};
 
 // A comment on media: COMMENT_REPLY_ON_FEED, COMMENT_ON_FEED, COMMENT_ON_REEL,
 // COMMENT_ON_AD, or nothing. `changes_value` must be an object.

@@ -305,6 +305,33 @@ TEST(Classifier, LargeAndDeepBodies) {
     EXPECT_THROW(classify_instagram_event(nested(quillmere::kMaxJsonDepth + 10)), boost::system::system_error);
 }
 
+// One classifier object over the whole table, twice, with bodies that are not JSON, a large
+// one and a deep one in between: what the plain calls give, and its lines on its streams.
+TEST(Classifier, AReusedClassifierGivesWhatThePlainCallsGive) {
+    std::ostringstream out, err;
+    Classifier classifier(out, err);
+    const std::string big = messaging(R"({"message": {"text": ")" + std::string(100000, 'x') + R"("}})");
+    const std::string deep = comment("{\"x\": " + std::string(400, '[') + std::string(400, ']') + "}", "mentions");
+    for (int round = 0; round < 2; ++round)
+        for (const auto& c : cases()) {
+            SCOPED_TRACE(c.body);
+            out.str("");
+            err.str("");
+            EXPECT_EQ(kind_text(classifier.classify(c.body)), c.kind);
+            EXPECT_EQ(out.str(), expected_output(c));
+            EXPECT_EQ(err.str().empty(), c.printed.empty());
+            out.str("");
+            EXPECT_EQ(kind_text(classifier.classify(quillmere::parse_json(c.body))), c.kind);
+            EXPECT_EQ(out.str(), expected_output(c));
+
+            EXPECT_THROW(classifier.classify(std::string_view("{\"entry\": [")), boost::system::system_error);
+            EXPECT_EQ(classifier.classify(big), InstagramEventType::MESSAGE);
+            EXPECT_EQ(classifier.classify(deep), InstagramEventType::MENTION_IN_MEDIA);
+        }
+    Classifier moved = std::move(classifier);
+    EXPECT_EQ(moved.classify(comment(R"({"comment_id": 1})", "mentions")), InstagramEventType::MENTION_IN_COMMENT);
+}
+
 TEST(StepOperations, RejectArgumentsOfTheWrongKind) {
     const json::value obj = json::object{};
     EXPECT_THROW(process_media_event(nullptr), quillmere::TypeError);

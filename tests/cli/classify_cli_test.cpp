@@ -137,6 +137,38 @@ TEST(ClassifyCli, HelpExplainsTheContract) {
         EXPECT_NE(h.out.find(text), std::string::npos) << text;
 }
 
+// Long lines, one after the other (the memory each line is parsed into is used again for
+// the next), between short ones.
+TEST(ClassifyCli, ARunOfLongLines) {
+    TempDir dir;
+    const fs::path in = dir.path() / "long.jsonl";
+    const std::string text(300000, 'x');
+    std::string input;
+    for (int i = 0; i < 80; ++i) {
+        input += R"({"entry": [{"messaging": [{"message": {"text": ")" + text +
+                 R"(", "attachments": [{"type": "video"}]}}]}]})";
+        input += "\n";
+        if (i % 10 == 0)
+            input += R"({"entry": [{"changes": [{"field": "mentions", "value": {}}]}]})"
+                     "\n";
+    }
+    write_file(in, input);
+    CliRun r = run(quote(in.string()), dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    auto out = lines(r.out);
+    ASSERT_EQ(out.size(), 88u);
+    for (std::size_t i = 0, k = 0; i < 80; ++i) {
+        EXPECT_EQ(
+            out[k++],
+            R"({"kind": "MESSAGE_WITH_VIDEO", "event_type": "message_with_video", "channel": "14", "topic": "InstaWebhookDmStandByTopic"})")
+            << i;
+        if (i % 10 == 0) {
+            EXPECT_EQ(out[k++].rfind(R"({"kind": "MENTION_IN_MEDIA")", 0), 0u) << i;
+        }
+    }
+}
+
 // 100,000 mixed deliveries, a few of them not JSON: every line answered, in order.
 TEST(ClassifyCli, HundredThousandMixedDeliveries) {
     struct Template {
