@@ -420,6 +420,21 @@ void compile_borrowed(Plan& plan, const RuleTable& table) {
     c.finish();
 }
 
+// Keys compared as the plan reads them: a list of texts element by element, anything else
+// as a value.
+bool same_keys(const json::value& a, const json::value& b) noexcept {
+    const json::array* x = a.if_array();
+    const json::array* y = b.if_array();
+    if (!x || !y) return a == b;
+    if (x->size() != y->size()) return false;
+    for (std::size_t i = 0; i < x->size(); ++i) {
+        const json::string* p = (*x)[i].if_string();
+        const json::string* q = (*y)[i].if_string();
+        if (p && q ? std::string_view(*p) != std::string_view(*q) : (*x)[i] != (*y)[i]) return false;
+    }
+    return true;
+}
+
 // Whether `table` is still the table `plan` was compiled from by compile_borrowed.
 bool still_matches(const Plan& plan, const RuleTable& table) noexcept {
     if (table.data() != plan.source_data || table.size() != plan.sources.size()) return false;
@@ -427,7 +442,7 @@ bool still_matches(const Plan& plan, const RuleTable& table) noexcept {
         const Plan::Source& s = plan.sources[i];
         const auto& [target, rule] = table[i];
         if (s.skip_if_missing != rule.skip_if_missing || s.has_handler != static_cast<bool>(rule.handler_function) ||
-            s.target != target || s.keys != rule.keys)
+            s.target != target || !same_keys(s.keys, rule.keys))
             return false;
     }
     return true;
