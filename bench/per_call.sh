@@ -18,7 +18,7 @@ shift 2
 out=$(mktemp "${TMPDIR:-/tmp}/quillmere-per-call.XXXXXX")
 trap 'rm -f "$out"' EXIT
 valgrind --tool=callgrind --callgrind-out-file="$out" "$program" --benchmark_filter="$filter" \
-  --benchmark_min_time=0.05 >/dev/null 2>&1
+  --benchmark_min_time=0.3 >/dev/null 2>&1
 for pattern in "$@"; do
   # Callgrind's format: "fn=(id) name" and "cfn=(id) name" name a function and a callee
   # (the name only the first time an id appears), "calls=N ..." follows a callee, and the

@@ -4,6 +4,7 @@
 
 #include <boost/json/serializer.hpp>
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -21,51 +22,47 @@ constexpr char kHex[] = "0123456789abcdef";
 // text has no other character that a compact string escapes).
 enum class Form { plain, in_string };
 
+// Writers into a buffer with room for what they write; each returns the end of its text.
 template <Form F>
-void append_quote(std::string& out) {
-    if constexpr (F == Form::plain)
-        out.push_back('"');
-    else
-        out.append("\\\"", 2);
+char* put_quote(char* d) noexcept {
+    if constexpr (F == Form::in_string) *d++ = '\\';
+    *d++ = '"';
+    return d;
 }
 
-// The two-character escape backslash + `c`.
+// The two-character escape backslash + `c` (in a string: the backslash, and a quote or
+// backslash `c`, escaped once more).
 template <Form F>
-void append_escape(std::string& out, char c) {
-    if constexpr (F == Form::plain) {
-        const char buf[2] = {'\\', c};
-        out.append(buf, 2);
-    } else if (c == '"' || c == '\\') {
-        const char buf[4] = {'\\', '\\', '\\', c};
-        out.append(buf, 4);
-    } else {
-        const char buf[3] = {'\\', '\\', c};
-        out.append(buf, 3);
+char* put_escape(char* d, char c) noexcept {
+    *d++ = '\\';
+    if constexpr (F == Form::in_string) {
+        *d++ = '\\';
+        if (c == '"' || c == '\\') *d++ = '\\';
     }
+    *d++ = c;
+    return d;
 }
 
 template <Form F>
-void append_u_escape(std::string& out, std::uint32_t unit) {
-    constexpr std::size_t lead = F == Form::plain ? 1 : 2;
-    char buf[7] = {'\\', '\\'};
-    char* p = buf + lead;
-    *p++ = 'u';
-    *p++ = kHex[(unit >> 12) & 0xF];
-    *p++ = kHex[(unit >> 8) & 0xF];
-    *p++ = kHex[(unit >> 4) & 0xF];
-    *p++ = kHex[unit & 0xF];
-    out.append(buf, static_cast<std::size_t>(p - buf));
+char* put_u_escape(char* d, std::uint32_t unit) noexcept {
+    *d++ = '\\';
+    if constexpr (F == Form::in_string) *d++ = '\\';
+    *d++ = 'u';
+    *d++ = kHex[(unit >> 12) & 0xF];
+    *d++ = kHex[(unit >> 8) & 0xF];
+    *d++ = kHex[(unit >> 4) & 0xF];
+    *d++ = kHex[unit & 0xF];
+    return d;
 }
 
 template <Form F>
-void append_code_point(std::string& out, std::uint32_t cp) {
+char* put_code_point(char* d, std::uint32_t cp) noexcept {
     if (cp >= 0x10000) {
         cp -= 0x10000;
-        append_u_escape<F>(out, 0xD800 + (cp >> 10));
-        append_u_escape<F>(out, 0xDC00 + (cp & 0x3FF));
-    } else {
-        append_u_escape<F>(out, cp);
+        d = put_u_escape<F>(d, 0xD800 + (cp >> 10));
+        return put_u_escape<F>(d, 0xDC00 + (cp & 0x3FF));
     }
+    return put_u_escape<F>(d, cp);
 }
 
 // Decodes one UTF-8 sequence starting at s[i] (a byte >= 0x80). Returns the code point
@@ -107,26 +104,24 @@ std::uint32_t decode_utf8(std::string_view s, std::size_t& i) {
     return cp;
 }
 
-inline bool plain_char(unsigned char c) noexcept { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+// Printable ASCII but the double quote and the backslash: written as it is.
+constexpr auto kPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c) t[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return t;
+}();
+inline bool plain_char(unsigned char c) noexcept { return kPlain[c]; }
 
-// Eight bytes at a time: whether any of them needs more than copying (outside printable
-// ASCII, a double quote or a backslash).
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 
+// Byte flags (high bit of each byte) of the bytes of `w` that are zero.
 inline std::uint64_t zero_bytes(std::uint64_t w) noexcept { return (w - kOnes) & ~w & kHighs; }
 
-inline bool plain_word(std::uint64_t w) noexcept {
-    // Bytes from 0x80 up, then (with those excluded) bytes below 0x20, and the three
-    // single values.
-    std::uint64_t special = (w & kHighs) | ((w - kOnes * 0x20) & ~w & kHighs) | zero_bytes(w ^ (kOnes * '"')) |
-                            zero_bytes(w ^ (kOnes * '\\')) | zero_bytes(w ^ (kOnes * 0x7F));
-    return special == 0;
-}
-
 // The index (0 to 8) of the first byte, in memory order, whose high bit is set in a mask
-// of byte flags. A flag mask made by the tests above may also flag bytes after the first
-// flagged one, never before it.
+// of byte flags. The masks made with the borrow tests used here may also flag bytes after
+// a truly flagged one (after it in memory on little-endian machines, before it on others);
+// a byte flagged wrongly only goes through the byte-by-byte path, which tests it again.
 inline std::size_t first_marked_byte(std::uint64_t mask) noexcept {
     if (mask == 0) return 8;
     if constexpr (std::endian::native == std::endian::little)
@@ -135,71 +130,105 @@ inline std::size_t first_marked_byte(std::uint64_t mask) noexcept {
         return static_cast<std::size_t>(std::countl_zero(mask)) / 8;
 }
 
-// The length of the run of plain characters at the start of [p, end).
-inline std::size_t plain_run(const char* p, const char* end) noexcept {
-    const char* q = p;
-    while (end - q >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, q, 8);
-        if (!plain_word(w)) break;
-        q += 8;
-    }
-    while (q < end && plain_char(static_cast<unsigned char>(*q))) ++q;
-    return static_cast<std::size_t>(q - p);
-}
+// The most one input byte can become: a control character as \\u0001 inside a string (a
+// UTF-8 sequence of n bytes becomes at most 14 characters for n = 4, 7 for n = 2 or 3).
+constexpr std::size_t kMostPerByte = 7;
 
+// Writes s[i, end) at `d`, which has room for kMostPerByte characters per byte; returns the
+// end of what it wrote. `end` must not cut a UTF-8 sequence (a sequence that starts before
+// it is read to its end).
 template <Form F>
-void write_string_as(std::string& out, std::string_view s) {
-    append_quote<F>(out);
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        std::size_t run = plain_run(s.data() + i, s.data() + n);
-        if (run > 0) {
-            out.append(s.data() + i, run);
-            i += run;
-            if (i == n) break;
+char* put_part(char* d, std::string_view s, std::size_t& i, std::size_t end) noexcept {
+    const char* const in = s.data();
+    while (i < end) {
+        if (end - i >= 8) {
+            // Eight bytes copied at once (there is room), of which those before the first that
+            // needs more than copying count.
+            std::uint64_t w;
+            std::memcpy(&w, in + i, 8);
+            std::memcpy(d, in + i, 8);
+            const std::uint64_t special = (w & kHighs) | ((w - kOnes * 0x20) & ~w & kHighs) |
+                                          zero_bytes(w ^ (kOnes * '"')) | zero_bytes(w ^ (kOnes * '\\')) |
+                                          zero_bytes(w ^ (kOnes * 0x7F));
+            const std::size_t plain = first_marked_byte(special);
+            d += plain;
+            i += plain;
+            if (plain == 8) continue;
         }
-        auto c = static_cast<unsigned char>(s[i]);
+        const auto c = static_cast<unsigned char>(in[i]);
+        if (plain_char(c)) {
+            *d++ = static_cast<char>(c);
+            ++i;
+            continue;
+        }
         switch (c) {
             case '"':
-                append_escape<F>(out, '"');
-                ++i;
-                break;
             case '\\':
-                append_escape<F>(out, '\\');
+                d = put_escape<F>(d, static_cast<char>(c));
                 ++i;
                 break;
             case '\n':
-                append_escape<F>(out, 'n');
+                d = put_escape<F>(d, 'n');
                 ++i;
                 break;
             case '\r':
-                append_escape<F>(out, 'r');
+                d = put_escape<F>(d, 'r');
                 ++i;
                 break;
             case '\t':
-                append_escape<F>(out, 't');
+                d = put_escape<F>(d, 't');
                 ++i;
                 break;
             case '\b':
-                append_escape<F>(out, 'b');
+                d = put_escape<F>(d, 'b');
                 ++i;
                 break;
             case '\f':
-                append_escape<F>(out, 'f');
+                d = put_escape<F>(d, 'f');
                 ++i;
                 break;
             default:
                 if (c < 0x80) {
-                    append_u_escape<F>(out, c);
+                    d = put_u_escape<F>(d, c);
                     ++i;
                 } else {
-                    append_code_point<F>(out, decode_utf8(s, i));
+                    d = put_code_point<F>(d, decode_utf8(s, i));
                 }
         }
     }
-    append_quote<F>(out);
+    return d;
+}
+
+// A short text is written into a buffer on the stack and appended at once; a longer one in
+// place, in parts of 4 KiB: the output grows by the most the part can become, the part is
+// written through a pointer, and the output is cut to what was written.
+template <Form F>
+void write_string_as(std::string& out, std::string_view s) {
+    constexpr std::size_t kShort = 96;
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    if (n <= kShort) {
+        char buf[kMostPerByte * kShort + 4];
+        char* d = put_quote<F>(buf);
+        d = put_part<F>(d, s, i, n);
+        d = put_quote<F>(d);
+        out.append(buf, static_cast<std::size_t>(d - buf));
+        return;
+    }
+    constexpr std::size_t kPart = 4096;
+    std::size_t used = out.size();
+    out.resize(used + 2);
+    used = static_cast<std::size_t>(put_quote<F>(out.data() + used) - out.data());
+    while (i < n) {
+        std::size_t end = n - i > kPart ? i + kPart : n;
+        while (end < n && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80 && end - i < kPart + 4) ++end;
+        out.resize(used + kMostPerByte * (end - i) + 2);
+        char* const base = out.data();
+        used = static_cast<std::size_t>(put_part<F>(base + used, s, i, end) - base);
+    }
+    out.resize(used + 2);
+    used = static_cast<std::size_t>(put_quote<F>(out.data() + used) - out.data());
+    out.resize(used);
 }
 
 template <Form F>

@@ -538,6 +538,8 @@ public:
         s_.slots.assign(plan_.nodes.size(), Slot{});
         s_.resolved.assign(plan_.paths.size(), Resolved{});
         s_.owned.clear();
+        slots_ = s_.slots.data();
+        nodes_ = plan_.nodes.data();
         find_members();
     }
 
@@ -582,7 +584,7 @@ public:
     }
 
 private:
-    Slot& slot(std::uint32_t n) { return s_.slots[n]; }
+    Slot& slot(std::uint32_t n) { return slots_[n]; }
     bool raw_written() { return slot(plan_.raw).state != State::unwritten; }
 
     // The request's members that the table names, in one pass over the request (or, for a
@@ -690,7 +692,7 @@ private:
             switch (sl.state) {
                 case State::unwritten:
                     sl.state = State::built;
-                    append_child(plan_.nodes[n].parent, n);
+                    append_child(nodes_[n].parent, n);
                     break;
                 case State::built:
                     break;
@@ -707,7 +709,7 @@ private:
         }
         const std::uint32_t leaf = chain[step.nodes - 1];
         Slot& sl = slot(leaf);
-        if (sl.state == State::unwritten) append_child(plan_.nodes[leaf].parent, leaf);
+        if (sl.state == State::unwritten) append_child(nodes_[leaf].parent, leaf);
         sl.state = State::value;
         sl.value = value;
         sl.owned = owned;
@@ -775,14 +777,14 @@ private:
     // A built node of RawData in the record text form; RawData itself is at depth 0.
     template <bool InString>
     void write_built_text(std::string& out, std::uint32_t n) {
-        const std::size_t depth = plan_.nodes[n].depth - 1;
+        const std::size_t depth = nodes_[n].depth - 1;
         if (depth >= kMaxJsonDepth) throw std::runtime_error("value nests too deeply to serialise");
         out.push_back('{');
         bool first = true;
         for (std::uint32_t c = slot(n).first; c != kNone; c = slot(c).next) {
             if (!first) out.append(", ", 2);
             first = false;
-            const Node& child = plan_.nodes[c];
+            const Node& child = nodes_[c];
             const std::string& key = InString ? child.record_key_in_string : child.record_key;
             if (!key.empty()) {
                 out += key;
@@ -821,7 +823,7 @@ private:
     }
 
     void compact_key(std::string& out, std::uint32_t n) {
-        const Node& node = plan_.nodes[n];
+        const Node& node = nodes_[n];
         if (!node.compact_key.empty()) {
             out += node.compact_key;
         } else {
@@ -851,6 +853,9 @@ private:
     Scratch& s_;
     const json::value& request_value_;
     const json::object& request_;
+    // The slots and nodes, read through these (the vectors do not change during a run).
+    Slot* slots_ = nullptr;
+    const Node* nodes_ = nullptr;
 };
 
 // Runs `body` on a fresh Run; any failure is logged and gives false.
