@@ -7,7 +7,8 @@
 //
 //   node s3_peer.js <peers dir> <data dir> <port> <region> <bucket>...
 //
-// Prints "ready <port>" once it accepts connections; stops on SIGTERM.
+// Prints "ready <port>" once it accepts connections, then one line per request answered
+// ("<method> <path and query> <status>"); stops on SIGTERM.
 
 const crypto = require('crypto');
 const fs = require('fs');
@@ -142,6 +143,16 @@ async function main() {
     configureBuckets: buckets.map(name => ({ name, configs: [] })),
   });
   server.middleware.unshift(verifySignature);
+  server.middleware.unshift(async function logRequest(ctx, next) {
+    const line = `${ctx.method} ${ctx.req.url}`;
+    try {
+      await next();
+      console.log(`${line} ${ctx.status}`);
+    } catch (error) {
+      console.log(`${line} ${error.status || 500}`);
+      throw error;
+    }
+  });
   await server.run();
   console.log(`ready ${port}`);
   const stop = () => server.close().then(() => process.exit(0), () => process.exit(1));

@@ -1,6 +1,7 @@
 // The object-storage manager against a real S3-compatible server on loopback.
 
 #include "http_server.hpp"
+#include "s3_peer.hpp"
 #include "support/process.hpp"
 
 #include "quillmere/Brastow/brastow.hpp"
@@ -10,16 +11,12 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace qt = quillmere::testing;
 using namespace quillmere::brastow;
 using namespace std::chrono_literals;
@@ -30,46 +27,24 @@ constexpr const char* kBucket = "media";
 constexpr const char* kAccessKey = "S3RVER";
 constexpr const char* kSecretKey = "S3RVER";
 
-// s3rver with the signature check of s3_peer.js, on a free loopback port with a throw-away
-// data directory, for the whole test program.
+// s3rver with the signature check of s3_peer.js, for the whole test program.
 class S3Peer : public ::testing::Environment {
 public:
-    static inline int port = 0;
+    static inline std::unique_ptr<qt::S3PeerProcess> process;
 
     void SetUp() override {
-        const fs::path peers = QUILLMERE_PEERS_DIR;
-        ASSERT_TRUE(fs::exists(peers / "node_modules" / "s3rver" / "package.json"))
-            << "s3rver is not installed: run tests/peers/install.sh";
-        ASSERT_FALSE(qt::find_executable("node").empty()) << "node is not installed";
-        data_ = std::make_unique<qt::TempDir>("quillmere-s3");
-        const fs::path log = data_->path() / "peer.log";
-        fs::create_directories(data_->path() / "data");
-        port = qt::free_loopback_port();
-        peer_ = std::make_unique<qt::ChildProcess>(
-            std::vector<std::string>{"node", QUILLMERE_S3_PEER_SCRIPT, peers.string(),
-                                     (data_->path() / "data").string(), std::to_string(port), kRegion, kBucket},
-            log);
-        if (!qt::wait_for_port(port, 30s)) {
-            std::ifstream in(log);
-            std::stringstream text;
-            text << in.rdbuf();
-            FAIL() << "s3rver did not start:\n" << text.str();
+        try {
+            process = std::make_unique<qt::S3PeerProcess>(kRegion, std::vector<std::string>{kBucket});
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
         }
     }
-
-    void TearDown() override {
-        peer_.reset();
-        data_.reset();
-    }
-
-private:
-    std::unique_ptr<qt::TempDir> data_;
-    std::unique_ptr<qt::ChildProcess> peer_;
+    void TearDown() override { process.reset(); }
 };
 
 [[maybe_unused]] auto* const kPeer = ::testing::AddGlobalTestEnvironment(new S3Peer);
 
-std::string endpoint() { return "http://127.0.0.1:" + std::to_string(S3Peer::port); }
+std::string endpoint() { return S3Peer::process->endpoint(); }
 
 Brastow manager(FetchLimits limits = {}, const char* secret = kSecretKey, const char* access = kAccessKey,
                 const char* region = kRegion) {
