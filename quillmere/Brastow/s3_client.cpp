@@ -236,9 +236,11 @@ struct S3Client::Impl {
         if (key.empty()) throw StorageCoreError(std::string("S3 ") + operation + ": the key is empty");
         const std::string url = address(bucket, key);
         const std::string payload_header = "x-amz-content-sha256: " + detail::sha256_hex(body);
+        // Every header of this list is signed, so it holds only headers that go out as they
+        // stand. ("Expect:" to suppress "Expect: 100-continue" would be signed and not sent;
+        // libcurl adds that header to large bodies unsigned, as the AWS SDKs send it.)
         CurlHeaders headers;
         headers.add(payload_header.c_str());
-        headers.add("Expect:");
 
         for (int attempt = 1;; ++attempt) {
             CurlHandle handle = acquire();

@@ -2,8 +2,8 @@
 // Runs the S3-compatible test peer (s3rver) on 127.0.0.1 and, in front of it, checks AWS
 // Signature Version 4 the way Amazon S3 does (s3rver alone accepts any V4 signature):
 // canonical request from the path as sent (each segment decoded and encoded again the
-// strict RFC 3986 way), the signed headers, the region, the secret key of the access key,
-// and the body against x-amz-content-sha256.
+// strict RFC 3986 way), the signed headers (each of which must have been sent), the region,
+// the secret key of the access key, and the body against x-amz-content-sha256.
 //
 //   node s3_peer.js <peers dir> <data dir> <port> <region> <bucket>...
 //
@@ -94,6 +94,13 @@ async function verifySignature(ctx, next) {
   const signedHeaders = fields.SignedHeaders.split(';');
   for (const required of ['host', 'x-amz-content-sha256', 'x-amz-date']) {
     if (!signedHeaders.includes(required)) throw malformed(`The header ${required} must be signed.`);
+  }
+  // A signed header that was not sent: Amazon S3 lets it pass as an empty value, stricter
+  // S3-compatible servers refuse the request. Refuse it here too.
+  const unsent = signedHeaders.filter(name => !(name in ctx.req.headers));
+  if (unsent.length > 0) {
+    throw s3Error('AccessDenied', `There were headers present in the signature that were not sent: ${unsent.join(', ')}`,
+      403);
   }
 
   const url = ctx.req.url;
