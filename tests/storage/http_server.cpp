@@ -52,9 +52,11 @@ std::string pattern_bytes(std::uint64_t offset, std::size_t n) {
         return z ^ (z >> 31);
     };
     std::string out(n, '\0');
+    std::uint64_t index = offset / 8, bits = block(index);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t at = offset + i;
-        out[i] = static_cast<char>((block(at / 8) >> (8 * (at % 8))) & 0xFF);
+        if (at / 8 != index) bits = block(index = at / 8);
+        out[i] = static_cast<char>((bits >> (8 * (at % 8))) & 0xFF);
     }
     return out;
 }
