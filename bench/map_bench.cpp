@@ -146,6 +146,46 @@ void handlers_only(benchmark::State& state, const Fixture& f, const tindral::Rul
     state.SetItemsProcessed(state.iterations());
 }
 
+// A typed table as JSON data with its handlers by name: what a host that loads its tables
+// from data passes to apply_rules.
+struct JsonTable {
+    json::value rules;
+    tindral::HandlerMap handlers;
+};
+
+JsonTable json_table(const tindral::RuleTable& table) {
+    JsonTable t;
+    json::object rules;
+    std::size_t n = 0;
+    for (const auto& [target, rule] : table) {
+        json::object record;
+        record["keys"] = rule.keys;
+        record["default_value"] = rule.default_value;
+        if (rule.handler_function) {
+            std::string name = "handler" + std::to_string(n++);
+            t.handlers[name] = rule.handler_function;
+            record["handler_function"] = name;
+        } else {
+            record["handler_function"] = nullptr;
+        }
+        if (rule.clickhouse_column_name) record["clickhouse_column_name"] = *rule.clickhouse_column_name;
+        record["mandatory"] = rule.mandatory;
+        record["skip_if_missing"] = rule.skip_if_missing;
+        rules[target] = std::move(record);
+    }
+    t.rules = std::move(rules);
+    return t;
+}
+
+// apply_rules with the table as JSON data (compiled for each call).
+void apply_json_table(benchmark::State& state, const Fixture& f, const JsonTable& t) {
+    for (auto _ : state) {
+        auto record = tindral::apply_rules(t.rules, f.request, t.handlers);
+        benchmark::DoNotOptimize(record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 const tindral::CompiledRules& compiled_comment() {
     static const tindral::CompiledRules c(calvane::rules_obj());
     return c;
@@ -164,6 +204,10 @@ void BM_CommentApplyCompiledInStorage(benchmark::State& s) {
 }
 void BM_CommentRecordJson(benchmark::State& s) { record_json(s, comment(), compiled_comment()); }
 void BM_CommentHandlersOnly(benchmark::State& s) { handlers_only(s, comment(), calvane::rules_obj()); }
+void BM_CommentJsonTable(benchmark::State& s) {
+    static const JsonTable t = json_table(calvane::rules_obj());
+    apply_json_table(s, comment(), t);
+}
 void BM_ParentFloor(benchmark::State& s) { floor(s, parent()); }
 void BM_ParentMap(benchmark::State& s) { map(s, parent(), pemrith::rules_obj()); }
 void BM_ParentApplyRules(benchmark::State& s) { apply_only(s, parent(), pemrith::rules_obj()); }
@@ -171,6 +215,10 @@ void BM_ParentApplyCompiled(benchmark::State& s) { apply_compiled(s, parent(), c
 void BM_ParentApplyCompiledInStorage(benchmark::State& s) { apply_compiled_in_storage(s, parent(), compiled_parent()); }
 void BM_ParentRecordJson(benchmark::State& s) { record_json(s, parent(), compiled_parent()); }
 void BM_ParentHandlersOnly(benchmark::State& s) { handlers_only(s, parent(), pemrith::rules_obj()); }
+void BM_ParentJsonTable(benchmark::State& s) {
+    static const JsonTable t = json_table(pemrith::rules_obj());
+    apply_json_table(s, parent(), t);
+}
 
 void hashtags(benchmark::State& state, const json::value& caption) {
     for (auto _ : state) {
@@ -220,6 +268,7 @@ BENCHMARK(BM_CommentApplyCompiled);
 BENCHMARK(BM_CommentApplyCompiledInStorage);
 BENCHMARK(BM_CommentRecordJson);
 BENCHMARK(BM_CommentHandlersOnly);
+BENCHMARK(BM_CommentJsonTable);
 BENCHMARK(BM_ParentFloor);
 BENCHMARK(BM_ParentMap);
 BENCHMARK(BM_ParentApplyRules);
@@ -227,6 +276,7 @@ BENCHMARK(BM_ParentApplyCompiled);
 BENCHMARK(BM_ParentApplyCompiledInStorage);
 BENCHMARK(BM_ParentRecordJson);
 BENCHMARK(BM_ParentHandlersOnly);
+BENCHMARK(BM_ParentJsonTable);
 BENCHMARK(BM_HashtagsWithTags);
 BENCHMARK(BM_HashtagsNoTags);
 BENCHMARK(BM_MediaType);

@@ -15,7 +15,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // How a table is applied. A table is first compiled into a plan:
@@ -215,6 +214,7 @@ struct Plan {
     std::vector<std::uint32_t> step_nodes;
     std::vector<std::string_view> parts;
     std::vector<KeyPath> paths;
+    std::vector<std::string_view> path_texts;
     // The distinct first parts of the key paths: the members of the request the table
     // reads, found in one pass over the request. `name_slots` is an open-addressing table
     // of name index + 1 (0: empty) by name_hash.
@@ -225,6 +225,20 @@ struct Plan {
     std::size_t max_value_depth = 0;
     // RawData and the members the author fix-up reads and writes.
     std::uint32_t raw = kNone, user = kNone, author_name = kNone, author_id = kNone;
+
+    // Empties a plan compiled for one call, keeping the memory of its lists.
+    void clear_compiled() {
+        rule_count = 0;
+        nodes.clear();
+        step_nodes.clear();
+        parts.clear();
+        paths.clear();
+        path_texts.clear();
+        names.clear();
+        name_slots.clear();
+        step_keys.clear();
+        steps.clear();
+    }
 };
 
 }  // namespace detail
@@ -240,11 +254,65 @@ using detail::Step;
 
 // --- compiling ------------------------------------------------------------------------
 
+// An open-addressing index of entries numbered from 0, by a hash the caller gives and an
+// equality test on entry numbers; kept per thread and reused by the compiler.
+class FlatIndex {
+public:
+    void clear() {
+        slots_.assign(64, Slot{});
+        count_ = 0;
+    }
+
+    // The number of the entry for which `equal(number)` holds, or `next` after recording
+    // it as a new entry (the caller then adds entry `next`); `added` says which.
+    template <class Equal>
+    std::uint32_t find_or_add(std::uint64_t hash, std::uint32_t next, bool& added, Equal&& equal) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        const auto h = static_cast<std::uint32_t>(hash);
+        for (std::size_t at = h & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (slot.entry == 0) {
+                slot = Slot{h, next + 1};
+                ++count_;
+                added = true;
+                return next;
+            }
+            if (slot.hash == h && equal(slot.entry - 1)) {
+                added = false;
+                return slot.entry - 1;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint32_t hash = 0;
+        std::uint32_t entry = 0;  // entry number + 1; 0: empty
+    };
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.entry == 0) continue;
+            std::size_t at = s.hash & mask;
+            while (slots_[at].entry != 0) at = (at + 1) & mask;
+            slots_[at] = s;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
 class Compiler {
 public:
-    Compiler(Plan& plan, bool keep) : plan_(plan), keep_(keep) {
-        plan_.nodes.clear();
+    Compiler(Plan& plan, bool keep)
+        : plan_(plan), keep_(keep), children_(indexes().children), paths_(indexes().paths), names_(indexes().names) {
         plan_.nodes.push_back(Node{});
+        children_.clear();
+        paths_.clear();
+        names_.clear();
     }
 
     // One rule; `default_value` and `handler` point into what the plan reads them from.
@@ -340,19 +408,24 @@ private:
 
     // The child of `parent` named `key`, made when missing.
     std::uint32_t child(std::uint32_t parent, std::string_view key) {
-        auto [it, added] = children_.try_emplace(ChildKey{parent, key}, static_cast<std::uint32_t>(plan_.nodes.size()));
+        bool added = false;
+        const std::uint32_t n = children_.find_or_add(
+            detail::name_hash(key) ^ (parent * 0x9E3779B97F4A7C15ULL), static_cast<std::uint32_t>(plan_.nodes.size()),
+            added, [&](std::uint32_t i) { return plan_.nodes[i].parent == parent && plan_.nodes[i].key == key; });
         if (added) {
-            Node n;
-            n.key = key;
-            n.parent = parent;
-            n.depth = plan_.nodes[parent].depth + 1;
-            plan_.nodes.push_back(std::move(n));
+            Node& node = plan_.nodes.emplace_back();
+            node.key = key;
+            node.parent = parent;
+            node.depth = plan_.nodes[parent].depth + 1;
         }
-        return it->second;
+        return n;
     }
 
     std::uint32_t key_path(std::string_view text) {
-        auto [it, added] = paths_.try_emplace(text, static_cast<std::uint32_t>(plan_.paths.size()));
+        bool added = false;
+        const std::uint32_t id =
+            paths_.find_or_add(detail::name_hash(text), static_cast<std::uint32_t>(plan_.paths.size()), added,
+                               [&](std::uint32_t i) { return plan_.path_texts[i] == text; });
         if (added) {
             KeyPath p;
             p.first_part = static_cast<std::uint32_t>(plan_.parts.size());
@@ -363,32 +436,32 @@ private:
                 if (dot == std::string_view::npos) break;
                 start = dot + 1;
             }
-            auto [name, new_name] =
-                names_.try_emplace(plan_.parts[p.first_part], static_cast<std::uint32_t>(plan_.names.size()));
-            if (new_name) plan_.names.push_back(name->first);
-            p.name = name->second;
+            const std::string_view first = plan_.parts[p.first_part];
+            bool new_name = false;
+            p.name = names_.find_or_add(detail::name_hash(first), static_cast<std::uint32_t>(plan_.names.size()),
+                                        new_name, [&](std::uint32_t i) { return plan_.names[i] == first; });
+            if (new_name) plan_.names.push_back(first);
             plan_.paths.push_back(p);
+            plan_.path_texts.push_back(text);
         }
-        return it->second;
+        return id;
     }
 
-    struct ChildKey {
-        std::uint32_t parent;
-        std::string_view key;
-        bool operator==(const ChildKey&) const = default;
+    // Kept per thread: compiling calls nothing that could compile again.
+    struct Indexes {
+        FlatIndex children, paths, names;
     };
-    struct ChildHash {
-        std::size_t operator()(const ChildKey& k) const noexcept {
-            return std::hash<std::string_view>()(k.key) * 31 + k.parent;
-        }
-    };
+    static Indexes& indexes() {
+        thread_local Indexes i;
+        return i;
+    }
 
     Plan& plan_;
     bool keep_;
     bool done_ = false;
-    std::unordered_map<ChildKey, std::uint32_t, ChildHash> children_;
-    std::unordered_map<std::string_view, std::uint32_t> paths_;
-    std::unordered_map<std::string_view, std::uint32_t> names_;
+    FlatIndex& children_;
+    FlatIndex& paths_;
+    FlatIndex& names_;
 };
 
 // A typed table. Texts and keys are read from `texts` (the same rules as `table`, or copies
@@ -457,22 +530,35 @@ void compile_json(Plan& plan, const json::object& table, const HandlerMap& handl
             c.add_not_object(target, member.value());
             continue;
         }
-        const json::value& keys = get_or(*rule, "keys", null_value());
-        const json::value& default_value = get_or(*rule, "default_value", null_value());
-        const json::value& handler = get_or(*rule, "handler_function", null_value());
-        // "mandatory" is read by the table's definition but changes nothing.
-        const bool skip = is_set(get_or(*rule, "skip_if_missing", null_value()));
+        // The members the engine reads ("mandatory" changes nothing, others are the host's).
+        const json::value* keys = &null_value();
+        const json::value* default_value = keys;
+        const json::value* handler = keys;
+        const json::value* skip_value = keys;
+        for (const auto& m : *rule) {
+            const std::string_view k = m.key();
+            if (k == "keys")
+                keys = &m.value();
+            else if (k == "default_value")
+                default_value = &m.value();
+            else if (k == "handler_function")
+                handler = &m.value();
+            else if (k == "skip_if_missing")
+                skip_value = &m.value();
+        }
+        const bool skip = is_set(*skip_value);
         const Handler* fn = nullptr;
         std::string message;
-        if (is_set(handler)) {
-            if (const json::string* name = handler.if_string()) {
+        const bool has_handler = is_set(*handler);
+        if (has_handler) {
+            if (const json::string* name = handler->if_string()) {
                 auto it = handlers.find(std::string_view(*name));
                 if (it != handlers.end() && it->second) fn = &it->second;
             }
             if (!fn)
-                message = "rule '" + str(target) + "': handler_function " + to_json_text(handler) + " is not callable";
+                message = "rule '" + str(target) + "': handler_function " + to_json_text(*handler) + " is not callable";
         }
-        c.add(target, keys, &default_value, is_set(handler), fn, std::move(message), skip);
+        c.add(target, *keys, default_value, has_handler, fn, std::move(message), skip);
     }
     c.finish();
 }
@@ -965,10 +1051,21 @@ std::optional<json::object> apply_rules(const json::value& rules, const json::va
     const json::object* table = rules.if_object();
     if (!table) throw TypeError("apply_rules: rules must be an object, not " + str(kind_name(rules)));
     request_object(request);
-    // Compiled for this call, in place over the caller's table and handlers.
-    Plan plan;
-    compile_json(plan, *table, handlers, false);
-    return record_of(plan, request, {});
+    // Compiled for this call, in place over the caller's table and handlers, into a plan
+    // kept per thread (one per call in progress: a handler may apply a table itself).
+    thread_local std::vector<std::unique_ptr<Plan>> free_plans;
+    std::unique_ptr<Plan> plan;
+    if (free_plans.empty()) {
+        plan = std::make_unique<Plan>();
+    } else {
+        plan = std::move(free_plans.back());
+        free_plans.pop_back();
+    }
+    plan->clear_compiled();
+    compile_json(*plan, *table, handlers, false);
+    std::optional<json::object> record = record_of(*plan, request, {});
+    free_plans.push_back(std::move(plan));
+    return record;
 }
 
 }  // namespace quillmere::tindral
