@@ -22,8 +22,8 @@
 //  - the record layout: a tree of nodes, one per distinct target prefix ("RawData",
 //    "RawData.UserInfo", "RawData.UserInfo.AuthorName"...), so that writing a member is
 //    indexing a node, not searching an object;
-//  - the distinct key paths of the table, split into parts, each resolved at most once per
-//    request;
+//  - the distinct key paths of the table, split into parts; the members of the request that
+//    they start with are found in one pass over the request;
 //  - one step per rule that can write, with its default and handler resolved; a rule
 //    without keys that is skipped when missing can never write and has no step.
 //
@@ -85,6 +85,17 @@ const json::value* walk(const json::object& root, std::string_view path) {
         obj = it->value().if_object();
         if (!obj) return nullptr;
         path.remove_prefix(dot + 1);
+    }
+}
+
+// Calls `f` with every "."-separated part of `text`, in order (an empty part included).
+template <class F>
+void for_each_part(std::string_view text, F&& f) {
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = text.find('.', start);
+        f(text.substr(start, dot == std::string_view::npos ? dot : dot - start));
+        if (dot == std::string_view::npos) return;
+        start = dot + 1;
     }
 }
 
@@ -198,8 +209,8 @@ struct Plan {
     RuleTable table;
     json::value json_table;
     HandlerMap handlers;
-    // Copies of the texts of a table the plan does not own, for the views below and to
-    // tell whether that table is still the one compiled.
+    // Copies of the texts of a typed table, for the views below and to tell whether a table
+    // the plan does not own is still the one compiled.
     struct Source {
         std::string target;
         json::value keys;
@@ -222,7 +233,6 @@ struct Plan {
     std::vector<std::uint32_t> name_slots;
     std::vector<std::uint32_t> step_keys;
     std::vector<Step> steps;
-    std::size_t max_value_depth = 0;
     // RawData and the members the author fix-up reads and writes.
     std::uint32_t raw = kNone, user = kNone, author_name = kNone, author_id = kNone;
 
@@ -307,8 +317,12 @@ private:
 
 class Compiler {
 public:
-    Compiler(Plan& plan, bool keep)
-        : plan_(plan), keep_(keep), children_(indexes().children), paths_(indexes().paths), names_(indexes().names) {
+    Compiler(Plan& plan, bool lasting)
+        : plan_(plan),
+          lasting_(lasting),
+          children_(indexes().children),
+          paths_(indexes().paths),
+          names_(indexes().names) {
         plan_.nodes.push_back(Node{});
         children_.clear();
         paths_.clear();
@@ -375,7 +389,7 @@ public:
         plan_.user = child(plan_.raw, "UserInfo");
         plan_.author_name = child(plan_.user, "AuthorName");
         plan_.author_id = child(plan_.user, "AuthorSocialID");
-        if (keep_) {
+        if (lasting_) {  // applied many times: the key texts are written once
             for (std::size_t i = 1; i < plan_.nodes.size(); ++i) {
                 Node& n = plan_.nodes[i];
                 write_string_text(n.record_key, n.key);
@@ -394,15 +408,11 @@ private:
         s.target = target;
         s.first_node = static_cast<std::uint32_t>(plan_.step_nodes.size());
         std::uint32_t node = 0;
-        for (std::size_t start = 0;;) {
-            std::size_t dot = target.find('.', start);
-            std::string_view part = target.substr(start, dot == std::string_view::npos ? dot : dot - start);
+        for_each_part(target, [&](std::string_view part) {
             node = child(node, part);
             plan_.step_nodes.push_back(node);
             ++s.nodes;
-            if (dot == std::string_view::npos) break;
-            start = dot + 1;
-        }
+        });
         return s;
     }
 
@@ -429,13 +439,10 @@ private:
         if (added) {
             KeyPath p;
             p.first_part = static_cast<std::uint32_t>(plan_.parts.size());
-            for (std::size_t start = 0;;) {
-                std::size_t dot = text.find('.', start);
-                plan_.parts.push_back(text.substr(start, dot == std::string_view::npos ? dot : dot - start));
+            for_each_part(text, [&](std::string_view part) {
+                plan_.parts.push_back(part);
                 ++p.parts;
-                if (dot == std::string_view::npos) break;
-                start = dot + 1;
-            }
+            });
             const std::string_view first = plan_.parts[p.first_part];
             bool new_name = false;
             p.name = names_.find_or_add(detail::name_hash(first), static_cast<std::uint32_t>(plan_.names.size()),
@@ -457,27 +464,16 @@ private:
     }
 
     Plan& plan_;
-    bool keep_;
+    bool lasting_;
     bool done_ = false;
     FlatIndex& children_;
     FlatIndex& paths_;
     FlatIndex& names_;
 };
 
-// A typed table. Texts and keys are read from `texts` (the same rules as `table`, or copies
-// of them); defaults and handlers are pointed to in `table`.
-void compile_table(Plan& plan, const RuleTable& table, bool keep) {
-    Compiler c(plan, keep);
-    for (const auto& [target, rule] : table) {
-        const bool has_handler = static_cast<bool>(rule.handler_function);
-        c.add(target, rule.keys, &rule.default_value, has_handler, has_handler ? &rule.handler_function : nullptr, {},
-              rule.skip_if_missing);
-    }
-    c.finish();
-}
-
-// A typed table the plan does not own: targets and keys from the plan's copies.
-void compile_borrowed(Plan& plan, const RuleTable& table) {
+// A typed table: targets and keys from the plan's copies of them (which also tell whether
+// the table is still the one compiled), defaults and handlers pointed to in `table`.
+void compile_table(Plan& plan, const RuleTable& table) {
     plan.sources.clear();
     plan.sources.reserve(table.size());
     for (const auto& [target, rule] : table)
@@ -508,7 +504,7 @@ bool same_keys(const json::value& a, const json::value& b) noexcept {
     return true;
 }
 
-// Whether `table` is still the table `plan` was compiled from by compile_borrowed.
+// Whether `table` is still the table `plan` was compiled from.
 bool still_matches(const Plan& plan, const RuleTable& table) noexcept {
     if (table.data() != plan.source_data || table.size() != plan.sources.size()) return false;
     for (std::size_t i = 0; i < table.size(); ++i) {
@@ -521,8 +517,8 @@ bool still_matches(const Plan& plan, const RuleTable& table) noexcept {
     return true;
 }
 
-void compile_json(Plan& plan, const json::object& table, const HandlerMap& handlers, bool keep) {
-    Compiler c(plan, keep);
+void compile_json(Plan& plan, const json::object& table, const HandlerMap& handlers, bool lasting) {
+    Compiler c(plan, lasting);
     for (const auto& member : table) {
         std::string_view target = member.key();
         const json::object* rule = member.value().if_object();
@@ -982,7 +978,7 @@ std::shared_ptr<const Plan> plan_for(const RuleTable& table) {
     for (Entry& e : cache)
         if (e.table == &table && still_matches(*e.plan, table)) return e.plan;
     auto plan = std::make_shared<Plan>();
-    compile_borrowed(*plan, table);
+    compile_table(*plan, table);
     Entry* slot = nullptr;
     for (Entry& e : cache)
         if (e.table == &table) slot = &e;
@@ -1013,7 +1009,7 @@ const json::value& get_value_from_keys(const json::value& keys, const json::obje
 CompiledRules::CompiledRules(const RuleTable& rules) {
     auto plan = std::make_shared<Plan>();
     plan->table = rules;
-    compile_table(*plan, plan->table, true);
+    compile_table(*plan, plan->table);
     plan_ = std::move(plan);
 }
 
