@@ -17,6 +17,11 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+// The control characters with a two-character escape (\b \t \n \f \r), by code; 0 for
+// the others, which are written as \u00xx.
+constexpr char kShortEscape[32] = {0, 0, 0, 0, 0, 0, 0, 0, 'b', 't', 'n', 0, 'f', 'r', 0, 0,
+                                   0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0, 0,   0,   0, 0};
+
 // The record text as it is (plain), or as it stands inside a compact JSON string
 // (in_string: every double quote and backslash of the text preceded by a backslash; the
 // text has no other character that a compact string escapes).
@@ -161,39 +166,17 @@ char* put_part(char* d, std::string_view s, std::size_t& i, std::size_t end) noe
             ++i;
             continue;
         }
-        switch (c) {
-            case '"':
-            case '\\':
-                d = put_escape<F>(d, static_cast<char>(c));
-                ++i;
-                break;
-            case '\n':
-                d = put_escape<F>(d, 'n');
-                ++i;
-                break;
-            case '\r':
-                d = put_escape<F>(d, 'r');
-                ++i;
-                break;
-            case '\t':
-                d = put_escape<F>(d, 't');
-                ++i;
-                break;
-            case '\b':
-                d = put_escape<F>(d, 'b');
-                ++i;
-                break;
-            case '\f':
-                d = put_escape<F>(d, 'f');
-                ++i;
-                break;
-            default:
-                if (c < 0x80) {
-                    d = put_u_escape<F>(d, c);
-                    ++i;
-                } else {
-                    d = put_code_point<F>(d, decode_utf8(s, i));
-                }
+        if (c == '"' || c == '\\') {
+            d = put_escape<F>(d, static_cast<char>(c));
+            ++i;
+        } else if (c < 0x20 && kShortEscape[c] != 0) {
+            d = put_escape<F>(d, kShortEscape[c]);
+            ++i;
+        } else if (c < 0x80) {
+            d = put_u_escape<F>(d, c);
+            ++i;
+        } else {
+            d = put_code_point<F>(d, decode_utf8(s, i));
         }
     }
     return d;
@@ -231,31 +214,40 @@ void write_string_as(std::string& out, std::string_view s) {
     out.resize(used);
 }
 
-template <Form F>
-void write_value(std::string& out, const boost::json::value& v, std::size_t depth) {
-    namespace json = boost::json;
+// null, true, false and integers: the same in every form.
+void write_literal(std::string& out, const boost::json::value& v) {
+    char buf[24];
+    std::to_chars_result r{buf, {}};
     switch (v.kind()) {
-        case json::kind::null:
-            out.append("null", 4);
-            return;
-        case json::kind::bool_:
+        case boost::json::kind::bool_:
             if (v.get_bool())
                 out.append("true", 4);
             else
                 out.append("false", 5);
             return;
-        case json::kind::int64: {
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, v.get_int64());
-            out.append(buf, r.ptr);
+        case boost::json::kind::int64:
+            r = std::to_chars(buf, buf + sizeof buf, v.get_int64());
+            break;
+        case boost::json::kind::uint64:
+            r = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
+            break;
+        default:
+            out.append("null", 4);
             return;
-        }
-        case json::kind::uint64: {
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
-            out.append(buf, r.ptr);
+    }
+    out.append(buf, r.ptr);
+}
+
+template <Form F>
+void write_value(std::string& out, const boost::json::value& v, std::size_t depth) {
+    namespace json = boost::json;
+    switch (v.kind()) {
+        case json::kind::null:
+        case json::kind::bool_:
+        case json::kind::int64:
+        case json::kind::uint64:
+            write_literal(out, v);
             return;
-        }
         case json::kind::double_:
             write_float_text(out, v.get_double());
             return;
@@ -366,8 +358,6 @@ void write_string_text_in_string(std::string& out, std::string_view s) { write_s
 void write_compact_string(std::string& out, std::string_view s) {
     // Boost's escapes: \b \t \n \f \r, other control characters as \u00xx, the double
     // quote and the backslash; everything else (DEL and bytes from 0x80 up included) as it is.
-    static constexpr char kEsc[32] = {'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'b', 't', 'n', 'u', 'f', 'r', 'u', 'u',
-                                      'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u'};
     // Written in place: two bytes of room per input byte (what a two-character escape
     // takes) and the quotes; a six-character escape makes four more.
     std::size_t w = out.size();
@@ -396,9 +386,9 @@ void write_compact_string(std::string& out, std::string_view s) {
         } else if (c == '"' || c == '\\') {
             d[w++] = '\\';
             d[w++] = static_cast<char>(c);
-        } else if (kEsc[c] != 'u') {
+        } else if (kShortEscape[c] != 0) {
             d[w++] = '\\';
-            d[w++] = kEsc[c];
+            d[w++] = kShortEscape[c];
         } else {
             out.resize(out.size() + 4);
             d = out.data();
@@ -415,26 +405,11 @@ void write_compact_json(std::string& out, const boost::json::value& v) {
     namespace json = boost::json;
     switch (v.kind()) {
         case json::kind::null:
-            out.append("null", 4);
-            return;
         case json::kind::bool_:
-            if (v.get_bool())
-                out.append("true", 4);
-            else
-                out.append("false", 5);
+        case json::kind::int64:
+        case json::kind::uint64:
+            write_literal(out, v);
             return;
-        case json::kind::int64: {
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, v.get_int64());
-            out.append(buf, r.ptr);
-            return;
-        }
-        case json::kind::uint64: {
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, v.get_uint64());
-            out.append(buf, r.ptr);
-            return;
-        }
         case json::kind::string:
             write_compact_string(out, v.get_string());
             return;
