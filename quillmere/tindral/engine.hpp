@@ -66,8 +66,8 @@ public:
     // A typed table, e.g. calvane::rules_obj().
     explicit CompiledRules(const RuleTable& rules);
     // A table given as JSON data, with its handlers by name, as apply_rules with a
-    // HandlerMap (below) takes it. Throws quillmere::TypeError when `rules` is not an object; every
-    // other fault of the table is a failure of each application, as there.
+    // HandlerMap (below) takes it. Throws quillmere::TypeError when `rules` is not an
+    // object; every other fault of the table is a failure of each application, as there.
     CompiledRules(const json::value& rules, const HandlerMap& handlers);
 
     // The number of rules of the table.
@@ -99,7 +99,8 @@ bool append_record_json(const CompiledRules& rules, const json::value& request, 
 // keys are tested with the empty-value test. Failures of the table itself (a record that
 // is not an object, keys that are not a list of texts, a handler that is not a known
 // name) are application failures as above. Throws quillmere::TypeError, before any rule
-// runs and without logging, when `rules` or `request` is not an object.
+// runs and without logging, when `rules` or `request` is not an object. The table is
+// compiled for each call; CompiledRules compiles it once for many applications.
 std::optional<json::object> apply_rules(const json::value& rules, const json::value& request,
                                         const HandlerMap& handlers);
 
