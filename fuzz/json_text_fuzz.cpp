@@ -8,7 +8,7 @@
 // reads a zero with an exponent beyond 308 ("0e400") as NaN, which the writer writes as
 // NaN (not JSON); such inputs are left out.
 
-#include "json_checks.hpp"
+#include "checks.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 

@@ -1,9 +1,12 @@
 #pragma once
-// Checks on JSON values shared by the fuzzers.
+// Checks and reporting shared by the fuzzers.
 
 #include <boost/json/value.hpp>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
+#include <string_view>
 
 namespace quillmere::fuzz {
 
@@ -19,6 +22,23 @@ inline bool has_nan(const boost::json::value& v) {
             if (has_nan(m.value())) return true;
     }
     return false;
+}
+
+// `bytes` with every byte outside printable ASCII (and the backslash) written as \xNN, for
+// the report of a failing input.
+inline std::string escaped(std::string_view bytes) {
+    std::string out;
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += ch;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 }  // namespace quillmere::fuzz
