@@ -28,29 +28,61 @@ std::string_view as_text(std::span<const std::byte> bytes) {
 }  // namespace
 
 Brastow::Brastow(std::string_view access_key, std::string_view secret_key, boost::json::value environ,
-                 std::string_view region, std::string_view endpoint, FetchLimits fetch_limits)
+                 std::string_view region, std::string_view endpoint, BrastowOptions options)
     : Brastow(std::make_unique<S3Client>(S3ClientSettings{.access_key = std::string(access_key),
                                                           .secret_key = std::string(secret_key),
                                                           .region = std::string(region),
                                                           .endpoint = std::string(endpoint)}),
-              std::move(environ), fetch_limits) {}
+              std::move(environ), std::move(options)) {}
 
-Brastow::Brastow(std::unique_ptr<StorageClient> s3_client, boost::json::value environ, FetchLimits fetch_limits)
-    : s3_client_(std::move(s3_client)), environ_(std::move(environ)), fetch_limits_(fetch_limits) {
+Brastow::Brastow(std::unique_ptr<StorageClient> s3_client, boost::json::value environ, BrastowOptions options)
+    : s3_client_(std::move(s3_client)), environ_(std::move(environ)), options_(std::move(options)) {
     if (!s3_client_) throw std::invalid_argument("Brastow needs a storage client");
 }
 
+namespace {
+
+// Passes a fetched body on to the store as it arrives; nothing is stored unless commit()
+// is reached.
+class StoreWhileFetching final : public FetchSink {
+public:
+    StoreWhileFetching(StorageClient& client, std::string_view bucket, std::string_view key, bool with_type)
+        : client_(client), bucket_(bucket), key_(key), with_type_(with_type) {}
+
+    void begin(std::string_view content_type) override {
+        ObjectAttributes attributes;
+        if (with_type_) {
+            attributes.content_type = content_type.empty() ? content_type_for_key(key_) : content_type;
+        }
+        writer_ = client_.open_object(bucket_, key_, attributes);
+    }
+    void write(std::string_view bytes) override { writer_->write(bytes); }
+    void commit() { writer_->commit(); }
+
+private:
+    StorageClient& client_;
+    std::string_view bucket_;
+    std::string_view key_;
+    bool with_type_;
+    std::unique_ptr<ObjectWriter> writer_;
+};
+
+}  // namespace
+
 std::string Brastow::store(std::string_view content, std::string_view bucket, std::string_view file_name) {
-    s3_client_->put_object(bucket, file_name, content);
+    ObjectAttributes attributes;
+    if (options_.store_content_type) attributes.content_type = content_type_for_key(file_name);
+    s3_client_->put_object(bucket, file_name, content, attributes);
     return public_address(bucket, file_name);
 }
 
 std::string Brastow::upload_file(std::string_view file_content_or_url, std::string_view bucket,
                                  std::string_view file_name) {
-    if (file_content_or_url.starts_with("http")) {
-        return store(fetch_content(file_content_or_url, fetch_limits_), bucket, file_name);
-    }
-    return store(file_content_or_url, bucket, file_name);
+    if (!file_content_or_url.starts_with("http")) return store(file_content_or_url, bucket, file_name);
+    StoreWhileFetching sink(*s3_client_, bucket, file_name, options_.store_content_type);
+    fetch_content(file_content_or_url, options_.fetch, sink);
+    sink.commit();
+    return public_address(bucket, file_name);
 }
 
 std::string Brastow::upload_file(std::span<const std::byte> file_content, std::string_view bucket,

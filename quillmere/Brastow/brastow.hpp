@@ -1,8 +1,12 @@
 #pragma once
 // Object storage: the manager that stores, replaces, deletes and addresses media objects,
 // and the file extension of a media address.
+//
+//   quillmere::brastow::Brastow media(access_key, secret_key, "production");
+//   std::string address = media.upload_file("https://cdn.example/p.jpg", "media", "posts/1.jpg");
 
 #include "quillmere/Brastow/fetch.hpp"
+#include "quillmere/Brastow/s3_client.hpp"
 #include "quillmere/Brastow/storage_client.hpp"
 
 #include <boost/json/value.hpp>
@@ -18,24 +22,42 @@ namespace quillmere::brastow {
 // The object store's global service host, used by both forms of public address.
 inline constexpr std::string_view kGlobalServiceHost = "s3.amazonaws.com";
 
+// How a manager stores objects, beyond its client.
+struct BrastowOptions {
+    // Fetching content given as an address: stall limit (30 s), overall cap (1 hour) and
+    // largest body (200 MiB); see FetchLimits.
+    FetchLimits fetch;
+    // true (the default): each object is stored with a Content-Type, so that it is served
+    // as what it is. Content fetched from an address gets the answer's own Content-Type, or
+    // when the answer has none the one of the key's extension; content given as text or
+    // bytes gets the one of the key's extension (content_type_for_key). A key without a
+    // known extension gets none (S3 then serves binary/octet-stream). false: objects are
+    // stored without a Content-Type.
+    bool store_content_type = true;
+};
+
 class Brastow {
 public:
     // Builds an S3 client for `region` with the given credentials: Amazon S3 when
-    // `endpoint` is empty, otherwise the S3-compatible server at `endpoint` (path-style);
-    // see S3ClientSettings. Throws StorageCoreError for an invalid region or endpoint.
-    // `environ` is the deployment environment's name; "production" in any case selects
-    // path-style public addresses.
+    // `endpoint` is empty, otherwise the S3-compatible server at `endpoint` (path-style),
+    // with the other settings at their defaults (multipart upload above 16 MiB, in 16 MiB
+    // parts; see S3ClientSettings). Throws StorageCoreError for an invalid region or
+    // endpoint. `environ` is the deployment environment's name; "production" in any case
+    // selects path-style public addresses.
     Brastow(std::string_view access_key, std::string_view secret_key, boost::json::value environ,
-            std::string_view region = "ap-south-1", std::string_view endpoint = {}, FetchLimits fetch_limits = {});
-    // A manager over a client of the caller's.
-    Brastow(std::unique_ptr<StorageClient> s3_client, boost::json::value environ, FetchLimits fetch_limits = {});
+            std::string_view region = kDefaultRegion, std::string_view endpoint = {}, BrastowOptions options = {});
+    // A manager over a client of the caller's (an S3Client with settings of its own, or
+    // another store).
+    Brastow(std::unique_ptr<StorageClient> s3_client, boost::json::value environ, BrastowOptions options = {});
 
     // Stores an object under `bucket`/`file_name` and returns its public address. A text
-    // that begins with "http" is an address: its content is fetched with one GET (a
-    // status other than 2xx, a time-out or a body over the size limit throw FetchError
-    // and store nothing). Any other text is stored as its bytes; bytes are stored as
-    // given. Failures reach the caller; the object is stored before the address is
-    // formed, so a non-text environ throws after storing.
+    // that begins with "http" is an address: its content is fetched with one GET and
+    // passed on to the store as it arrives (with the S3 client, held up to one part at a
+    // time). A status other than 2xx, a stall, the overall time-out or a body over the size
+    // limit throw FetchError and store nothing; an object already under the key stays as
+    // it was. Any other text is stored as its bytes; bytes are stored as given. Failures
+    // reach the caller; the object is stored before the address is formed, so a non-text
+    // environ throws after storing.
     std::string upload_file(std::string_view file_content_or_url, std::string_view bucket, std::string_view file_name);
     std::string upload_file(std::span<const std::byte> file_content, std::string_view bucket,
                             std::string_view file_name);
@@ -57,7 +79,7 @@ public:
 
     StorageClient& s3_client() const noexcept { return *s3_client_; }
     const boost::json::value& environ() const noexcept { return environ_; }
-    const FetchLimits& fetch_limits() const noexcept { return fetch_limits_; }
+    const BrastowOptions& options() const noexcept { return options_; }
 
 private:
     std::string store(std::string_view content, std::string_view bucket, std::string_view file_name);
@@ -65,8 +87,14 @@ private:
 
     std::unique_ptr<StorageClient> s3_client_;
     boost::json::value environ_;
-    FetchLimits fetch_limits_;
+    BrastowOptions options_;
 };
+
+// The Content-Type for a key's extension (the text after the last "." of its last "/"
+// segment, in any case): "image/jpeg" for "a/b.JPG", "video/mp4" for "c.mp4"; "" for a key
+// without an extension or with one not in the table (common image, video, audio and
+// document types).
+std::string_view content_type_for_key(std::string_view key);
 
 // The extension of a media address with its leading point, lower-cased (".png"), or
 // ".jpg" when none is found. The file name is taken from the path of the address in the

@@ -17,6 +17,7 @@ struct Call {
     std::string bucket;
     std::string key;
     std::string body;
+    std::string content_type;
     bool operator==(const Call&) const = default;
 };
 
@@ -26,13 +27,14 @@ public:
     std::vector<Call>* calls;
     std::function<void()> fail;
     explicit RecordingClient(std::vector<Call>* c) : calls(c) {}
-    void put_object(std::string_view bucket, std::string_view key, std::string_view body) override {
+    void put_object(std::string_view bucket, std::string_view key, std::string_view body,
+                    const ObjectAttributes& attributes) override {
         if (fail) fail();
-        calls->push_back({"put", std::string(bucket), std::string(key), std::string(body)});
+        calls->push_back({"put", std::string(bucket), std::string(key), std::string(body), attributes.content_type});
     }
     void delete_object(std::string_view bucket, std::string_view key) override {
         if (fail) fail();
-        calls->push_back({"delete", std::string(bucket), std::string(key), ""});
+        calls->push_back({"delete", std::string(bucket), std::string(key), "", ""});
     }
 };
 
@@ -40,8 +42,9 @@ struct Manager {
     std::vector<Call> calls;
     RecordingClient* client;
     Brastow brastow;
-    explicit Manager(json::value environ = "staging")
-        : client(new RecordingClient(&calls)), brastow(std::unique_ptr<StorageClient>(client), std::move(environ)) {}
+    explicit Manager(json::value environ = "staging", BrastowOptions options = {})
+        : client(new RecordingClient(&calls)),
+          brastow(std::unique_ptr<StorageClient>(client), std::move(environ), std::move(options)) {}
 };
 
 TEST(GetFileUrl, FormDependsOnEnvironmentOnly) {
@@ -85,21 +88,21 @@ TEST(UploadFile, StoresBytesExactlyAndReturnsAddress) {
                                  reinterpret_cast<const std::byte*>(raw.data()) + raw.size());
     EXPECT_EQ(m.brastow.upload_file(bytes, "media", "x/1.png"), "https://s3.amazonaws.com/media/x/1.png");
     ASSERT_EQ(m.calls.size(), 1u);
-    EXPECT_EQ(m.calls[0], (Call{"put", "media", "x/1.png", raw}));
+    EXPECT_EQ(m.calls[0], (Call{"put", "media", "x/1.png", raw, "image/png"}));
 }
 
 TEST(UploadFile, BytesThatLookLikeAnAddressAreContent) {
     Manager m;
     const std::string text = "http://127.0.0.1:1/never-fetched";
     EXPECT_EQ(m.brastow.upload_file(std::as_bytes(std::span(text)), "b", "k"), "https://b.s3.amazonaws.com/k");
-    EXPECT_EQ(m.calls, (std::vector<Call>{{"put", "b", "k", text}}));
+    EXPECT_EQ(m.calls, (std::vector<Call>{{"put", "b", "k", text, ""}}));
 }
 
 TEST(UploadFile, TextNotBeginningWithLowerCaseHttpIsContent) {
     for (const char* text : {"HTTP://127.0.0.1:1/x", " http://127.0.0.1:1/x", "Http://x", "hello", ""}) {
         Manager m;
         m.brastow.upload_file(text, "b", "k");
-        EXPECT_EQ(m.calls, (std::vector<Call>{{"put", "b", "k", text}})) << text;
+        EXPECT_EQ(m.calls, (std::vector<Call>{{"put", "b", "k", text, ""}})) << text;
     }
 }
 
@@ -127,7 +130,7 @@ TEST(UploadFile, StoreFailureReachesCallerUnchanged) {
 TEST(UploadFile, ObjectIsStoredBeforeAddressFails) {
     Manager m(nullptr);
     EXPECT_THROW(m.brastow.upload_file("content", "b", "k"), quillmere::TypeError);
-    EXPECT_EQ(m.calls, (std::vector<Call>{{"put", "b", "k", "content"}}));
+    EXPECT_EQ(m.calls, (std::vector<Call>{{"put", "b", "k", "content", ""}}));
 }
 
 TEST(UpdateFile, IssuesTheSameRequestAsUpload) {
@@ -143,7 +146,7 @@ TEST(UpdateFile, IssuesTheSameRequestAsUpload) {
 TEST(DeleteFile, ReportsSuccessOrStorageFailure) {
     Manager m;
     EXPECT_EQ(m.brastow.delete_file("media", "a.png"), "a.png deleted successfully from media");
-    EXPECT_EQ(m.calls, (std::vector<Call>{{"delete", "media", "a.png", ""}}));
+    EXPECT_EQ(m.calls, (std::vector<Call>{{"delete", "media", "a.png", "", ""}}));
 
     m.client->fail = [] { throw StorageCoreError("S3 DeleteObject request failed: Timeout was reached"); };
     EXPECT_EQ(m.brastow.delete_file("media", "a.png"),
@@ -166,8 +169,86 @@ TEST(Constructor, RejectsInvalidClientSettings) {
     Brastow ok("ak", "sk", "Production");
     EXPECT_EQ(ok.environ(), json::value("Production"));
     EXPECT_EQ(ok.get_file_url("b", "k"), "https://s3.amazonaws.com/b/k");
-    EXPECT_EQ(ok.fetch_limits().timeout, std::chrono::seconds(60));
-    EXPECT_EQ(ok.fetch_limits().max_bytes, 200u * 1024 * 1024);
+}
+
+TEST(Constructor, Defaults) {
+    // Built without a region, the manager's client signs for ap-south-1 and sends its
+    // requests to that region's host.
+    Brastow m("ak", "sk", "production");
+    auto* client = dynamic_cast<S3Client*>(&m.s3_client());
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->region(), "ap-south-1");
+    EXPECT_EQ(client->endpoint(), "");
+    EXPECT_EQ(client->object_address("media", "a.png"), "https://media.s3.ap-south-1.amazonaws.com/a.png");
+    EXPECT_EQ(S3ClientSettings{}.region, "ap-south-1");
+
+    EXPECT_EQ(m.options().fetch.stall_timeout, std::chrono::seconds(30));
+    EXPECT_EQ(m.options().fetch.timeout, std::chrono::hours(1));
+    EXPECT_EQ(m.options().fetch.max_bytes, 200u * 1024 * 1024);
+    EXPECT_TRUE(m.options().store_content_type);
+    EXPECT_EQ(S3ClientSettings{}.multipart_threshold, 16u * 1024 * 1024);
+    EXPECT_EQ(S3ClientSettings{}.part_size, 16u * 1024 * 1024);
+}
+
+TEST(ContentType, StoredForTheKeyUnlessTurnedOff) {
+    Manager typed;
+    typed.brastow.upload_file("x", "b", "posts/1.JPG");
+    typed.brastow.upload_file("x", "b", "clip.mp4");
+    typed.brastow.upload_file("x", "b", "no-extension");
+    typed.brastow.update_file(std::as_bytes(std::span(std::string_view("x"))), "b", "a.webp");
+    EXPECT_EQ(typed.calls, (std::vector<Call>{{"put", "b", "posts/1.JPG", "x", "image/jpeg"},
+                                              {"put", "b", "clip.mp4", "x", "video/mp4"},
+                                              {"put", "b", "no-extension", "x", ""},
+                                              {"put", "b", "a.webp", "x", "image/webp"}}));
+    Manager plain("staging", BrastowOptions{.fetch = {}, .store_content_type = false});
+    plain.brastow.upload_file("x", "b", "posts/1.jpg");
+    EXPECT_EQ(plain.calls, (std::vector<Call>{{"put", "b", "posts/1.jpg", "x", ""}}));
+}
+
+TEST(ContentType, ForKey) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"a.png", "image/png"},
+        {"dir/b.JPEG", "image/jpeg"},
+        {"c.Jpg", "image/jpeg"},
+        {"v/clip.MOV", "video/quicktime"},
+        {"x.webm", "video/webm"},
+        {"s.mp3", "audio/mpeg"},
+        {"d.pdf", "application/pdf"},
+        {"archive.tar.gz", "application/gzip"},
+        {"a.3gp", "video/3gpp"},
+        {"a.avif", "image/avif"},
+        {"a.zip", "application/zip"},
+        {"photo", ""},
+        {"photo.", ""},
+        {".png", "image/png"},
+        {"dir.png/photo", ""},
+        {"a.unknown", ""},
+        {"a.pngx", ""},
+        {"a.p", ""},
+        {"a.PnG/", ""},
+        {"", ""},
+        {"a.Ã©", ""},
+    };
+    for (const auto& [key, type] : cases) EXPECT_EQ(content_type_for_key(key), type) << key;
+}
+
+// The store's default writer collects the pieces and stores them whole on commit only.
+TEST(ObjectWriter, DefaultCollectsAndStoresOnCommit) {
+    std::vector<Call> calls;
+    RecordingClient client(&calls);
+    {
+        auto writer = client.open_object("b", "k.png", {.content_type = "image/png"});
+        writer->write("ab");
+        writer->write(std::string_view("\0c", 2));
+        EXPECT_TRUE(calls.empty());
+        writer->commit();
+    }
+    EXPECT_EQ(calls, (std::vector<Call>{{"put", "b", "k.png", std::string("ab\0c", 4), "image/png"}}));
+    {
+        auto dropped = client.open_object("b", "k2", {});
+        dropped->write("never stored");
+    }
+    EXPECT_EQ(calls.size(), 1u);
 }
 
 TEST(FuncCall, EmptyGivesJpgOtherwisePointAndTextForm) {

@@ -75,12 +75,25 @@ TEST(S3Client, RejectsInvalidSettings) {
     }
 }
 
+TEST(S3Client, PartSizeWithinWhatS3Takes) {
+    for (std::uint64_t size : {0ull, 5ull * 1024 * 1024 - 1, 5ull * 1024 * 1024 * 1024 + 1}) {
+        auto s = settings("ap-south-1");
+        s.part_size = size;
+        EXPECT_THROW(S3Client{s}, StorageCoreError) << size;
+    }
+    for (std::uint64_t size : {5ull * 1024 * 1024, 5ull * 1024 * 1024 * 1024}) {
+        auto s = settings("ap-south-1");
+        s.part_size = size;
+        EXPECT_NO_THROW(S3Client{s}) << size;
+    }
+}
+
 TEST(S3Client, InvalidBucketOrEmptyKeyFailsBeforeAnyRequest) {
     // Nothing listens on port 1: a request that went out would fail as a transport error.
     S3Client client(settings("ap-south-1", "http://127.0.0.1:1", 1));
     for (const char* bucket : {"", "a/b", "a b", "a?b", "bücket"}) {
         try {
-            client.put_object(bucket, "k", "x");
+            client.put_object(bucket, "k", "x", {});
             ADD_FAILURE() << bucket;
         } catch (const StorageCoreError& e) {
             EXPECT_STREQ(e.what(), "S3 PutObject: invalid bucket name") << bucket;
@@ -92,12 +105,14 @@ TEST(S3Client, InvalidBucketOrEmptyKeyFailsBeforeAnyRequest) {
     } catch (const StorageCoreError& e) {
         EXPECT_STREQ(e.what(), "S3 DeleteObject: the key is empty");
     }
+    EXPECT_THROW(client.open_object("a b", "k", {}), StorageCoreError);
+    EXPECT_THROW(client.open_object("media", "", {}), StorageCoreError);
 }
 
 TEST(S3Client, TransportFailureIsCoreFailureWithoutSecret) {
     S3Client client(settings("ap-south-1", "http://127.0.0.1:1", 1));
     try {
-        client.put_object("media", "k", "body");
+        client.put_object("media", "k", "body", {});
         ADD_FAILURE();
     } catch (const StorageCoreError& e) {
         std::string what = e.what();

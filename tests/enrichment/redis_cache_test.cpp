@@ -1,5 +1,6 @@
 #include "quillmere/adapters/redis_cache.hpp"
 
+#include "resp_stub.hpp"
 #include "servers.hpp"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace quillmere::testing {
 namespace {
@@ -19,6 +22,13 @@ using adapters::RedisCache;
 using adapters::RedisError;
 using adapters::RedisOptions;
 using namespace std::chrono_literals;
+
+RedisOptions local(int port, std::chrono::milliseconds command_timeout = 2000ms) {
+    RedisOptions o;
+    o.port = port;
+    o.command_timeout = command_timeout;
+    return o;
+}
 
 std::string message_of(const std::function<void()>& f) {
     try {
@@ -101,6 +111,88 @@ TEST(RedisCache, CommandTimeOut) {
               "Redis GET at 127.0.0.1:" + std::to_string(port) + " timed out after 200 ms");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     ::close(fd);
+}
+
+TEST(RedisCache, GetManyInOneRoundTrip) {
+    RedisCache cache("127.0.0.1", Servers::redis().port());
+    RedisAdmin admin(Servers::redis().port());
+    admin.command({"DEL", "rc:m1", "rc:m2", "rc:mlist"});
+    admin.command({"SET", "rc:m1", "one"});
+    admin.command({"SET", "rc:m2", ""});
+    EXPECT_EQ(cache.get_many({"rc:m1", "rc:absent", "rc:m2", "rc:m1"}),
+              (std::vector<std::optional<std::string>>{"one", std::nullopt, "", "one"}));
+    EXPECT_TRUE(cache.get_many({}).empty());
+    // A key of another type is an error, not a miss (MGET would give nil for it).
+    admin.command({"RPUSH", "rc:mlist", "x"});
+    EXPECT_EQ(message_of([&] {
+                  cache.get_many({"rc:m1", "rc:mlist"});
+              }),
+              "Redis GET failed: WRONGTYPE Operation against a key holding the wrong kind of value");
+    EXPECT_EQ(cache.get_many({"rc:m1"}).at(0), "one");
+
+    // One round trip: the stub answers only once all keys have arrived, in their order.
+    RespStub stub(RespStubScript::commands_pending(3));
+    RedisCache stubbed("127.0.0.1", stub.port());
+    EXPECT_EQ(stubbed.get_many({"k1", "k2", "k3"}), (std::vector<std::optional<std::string>>{"k1", "k2", "k3"}));
+}
+
+TEST(RedisCache, ThreadsRunOnConnectionsOfTheirOwn) {
+    // The stub answers only when four connections are waiting at once: four threads get
+    // their answers only if none waits for another's connection.
+    RespStub stub(RespStubScript::connections_waiting(4));
+    RedisCache cache(local(stub.port(), 5000ms), 4);
+    std::vector<std::optional<std::string>> got(4);
+    std::vector<std::string> errors(4);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < 4; ++i)
+            threads.emplace_back([&, i] {
+                try {
+                    got[i] = cache.get("key" + std::to_string(i));
+                } catch (const std::exception& e) {
+                    errors[i] = e.what();
+                }
+            });
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(errors[i], "") << i;
+        EXPECT_EQ(got[i], "key" + std::to_string(i));
+    }
+    EXPECT_EQ(stub.connections_accepted(), 4u);
+}
+
+TEST(RedisCache, ConnectionsStayWithinTheBound) {
+    RespStub stub(RespStubScript::connections_waiting(2));
+    RedisCache cache(local(stub.port(), 5000ms), 2);
+    std::atomic<int> answered{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < 6; ++i)
+            threads.emplace_back([&] {
+                if (cache.get("k") == "k") ++answered;
+            });
+    }
+    EXPECT_EQ(answered, 6);
+    EXPECT_EQ(stub.connections_accepted(), 2u);
+    EXPECT_THROW(RedisCache(RedisOptions{}, 0), std::invalid_argument);
+}
+
+TEST(RedisCache, ManyThreadsAgainstRedis) {
+    RedisCache cache(local(Servers::redis().port()), 3);
+    std::atomic<int> wrong{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 6; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 200; ++i) {
+                    const std::string key = "rc:t" + std::to_string(t) + ":" + std::to_string(i % 7);
+                    const std::string value = std::to_string(t * 1000 + i);
+                    cache.set(key, value, 60s);
+                    if (cache.get(key) != value) ++wrong;
+                }
+            });
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(RedisCache, PasswordAndDatabaseFromUrl) {

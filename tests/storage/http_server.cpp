@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <stdexcept>
 
 namespace quillmere::testing {
@@ -41,6 +42,24 @@ std::string lower(std::string s) {
 }
 
 }  // namespace
+
+std::string pattern_bytes(std::uint64_t offset, std::size_t n) {
+    // splitmix64 of the index of each 8-byte block.
+    auto block = [](std::uint64_t index) {
+        std::uint64_t z = index * 0x9E3779B97F4A7C15ull + 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    };
+    std::string out(n, '\0');
+    std::uint64_t index = offset / 8, bits = block(index);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t at = offset + i;
+        if (at / 8 != index) bits = block(index = at / 8);
+        out[i] = static_cast<char>((bits >> (8 * (at % 8))) & 0xFF);
+    }
+    return out;
+}
 
 HttpServer::HttpServer() {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -79,6 +98,13 @@ void HttpServer::serve(const std::string& target, std::vector<HttpReply> replies
 std::vector<HttpRequest> HttpServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
+}
+
+void HttpServer::wait(std::chrono::milliseconds duration) const {
+    constexpr auto kStep = std::chrono::milliseconds(20);
+    for (auto waited = std::chrono::milliseconds(0); waited < duration && !stopping_; waited += kStep) {
+        std::this_thread::sleep_for(std::min(kStep, duration - waited));
+    }
 }
 
 HttpReply HttpServer::next_reply(const std::string& target) {
@@ -127,6 +153,9 @@ void HttpServer::handle(int fd) {
         }
         pos = end + 2;
     }
+    if (auto it = request.headers.find("expect"); it != request.headers.end() && lower(it->second) == "100-continue") {
+        if (!send_all(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return;
+    }
     std::size_t length = 0;
     if (auto it = request.headers.find("content-length"); it != request.headers.end()) length = std::stoul(it->second);
     request.body = buffer.substr(header_end + 4);
@@ -138,27 +167,33 @@ void HttpServer::handle(int fd) {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
     }
-    for (auto waited = std::chrono::milliseconds(0); waited < reply.delay && !stopping_;
-         waited += std::chrono::milliseconds(20)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    wait(reply.delay);
+    const std::uint64_t size = reply.generated > 0 ? reply.generated : reply.body.size();
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Status\r\nConnection: close\r\n";
     for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
-    if (reply.chunked) {
-        head += "Transfer-Encoding: chunked\r\n\r\n";
-        if (!send_all(fd, head)) return;
-        constexpr std::size_t kChunk = 4096;
-        for (std::size_t at = 0; at < reply.body.size(); at += kChunk) {
-            std::string piece = reply.body.substr(at, kChunk);
-            char size[32];
-            std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
-            if (!send_all(fd, size + piece + "\r\n")) return;
+    head +=
+        reply.chunked ? "Transfer-Encoding: chunked\r\n\r\n" : "Content-Length: " + std::to_string(size) + "\r\n\r\n";
+    if (!send_all(fd, head)) return;
+    const std::size_t piece = reply.piece > 0 ? reply.piece : (reply.generated > 0 ? 65536 : 4096);
+    bool stalled = false;
+    for (std::uint64_t at = 0; at < size && !stopping_;) {
+        if (!stalled && at == reply.stall_after) {
+            stalled = true;
+            wait(reply.stall);
         }
-        send_all(fd, "0\r\n\r\n");
-    } else {
-        head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
-        send_all(fd, head + reply.body);
+        std::uint64_t end = std::min<std::uint64_t>(size, at + piece);
+        if (!stalled && at < reply.stall_after && end > reply.stall_after) end = reply.stall_after;
+        std::string data = reply.generated > 0 ? pattern_bytes(at, end - at) : reply.body.substr(at, end - at);
+        if (reply.chunked) {
+            char chunk_size[32];
+            std::snprintf(chunk_size, sizeof chunk_size, "%zx\r\n", data.size());
+            data = chunk_size + data + "\r\n";
+        }
+        if (!send_all(fd, data)) return;
+        at = end;
+        if (at < size) wait(reply.pause);
     }
+    if (reply.chunked) send_all(fd, "0\r\n\r\n");
     ::shutdown(fd, SHUT_WR);
 }
 

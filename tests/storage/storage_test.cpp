@@ -1,6 +1,7 @@
 // The object-storage manager against a real S3-compatible server on loopback.
 
 #include "http_server.hpp"
+#include "s3_peer.hpp"
 #include "support/process.hpp"
 
 #include "quillmere/Brastow/brastow.hpp"
@@ -11,7 +12,6 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -19,7 +19,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace qt = quillmere::testing;
 using namespace quillmere::brastow;
 using namespace std::chrono_literals;
@@ -30,50 +29,44 @@ constexpr const char* kBucket = "media";
 constexpr const char* kAccessKey = "S3RVER";
 constexpr const char* kSecretKey = "S3RVER";
 
-// s3rver with the signature check of s3_peer.js, on a free loopback port with a throw-away
-// data directory, for the whole test program.
+// s3rver with the signature check of s3_peer.js, for the whole test program.
 class S3Peer : public ::testing::Environment {
 public:
-    static inline int port = 0;
+    static inline std::unique_ptr<qt::S3PeerProcess> process;
 
     void SetUp() override {
-        const fs::path peers = QUILLMERE_PEERS_DIR;
-        ASSERT_TRUE(fs::exists(peers / "node_modules" / "s3rver" / "package.json"))
-            << "s3rver is not installed: run tests/peers/install.sh";
-        ASSERT_FALSE(qt::find_executable("node").empty()) << "node is not installed";
-        data_ = std::make_unique<qt::TempDir>("quillmere-s3");
-        const fs::path log = data_->path() / "peer.log";
-        fs::create_directories(data_->path() / "data");
-        port = qt::free_loopback_port();
-        peer_ = std::make_unique<qt::ChildProcess>(
-            std::vector<std::string>{"node", QUILLMERE_S3_PEER_SCRIPT, peers.string(),
-                                     (data_->path() / "data").string(), std::to_string(port), kRegion, kBucket},
-            log);
-        if (!qt::wait_for_port(port, 30s)) {
-            std::ifstream in(log);
-            std::stringstream text;
-            text << in.rdbuf();
-            FAIL() << "s3rver did not start:\n" << text.str();
+        try {
+            process = std::make_unique<qt::S3PeerProcess>(kRegion, std::vector<std::string>{kBucket});
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
         }
     }
-
-    void TearDown() override {
-        peer_.reset();
-        data_.reset();
-    }
-
-private:
-    std::unique_ptr<qt::TempDir> data_;
-    std::unique_ptr<qt::ChildProcess> peer_;
+    void TearDown() override { process.reset(); }
 };
 
 [[maybe_unused]] auto* const kPeer = ::testing::AddGlobalTestEnvironment(new S3Peer);
 
-std::string endpoint() { return "http://127.0.0.1:" + std::to_string(S3Peer::port); }
+std::string endpoint() { return S3Peer::process->endpoint(); }
 
-Brastow manager(FetchLimits limits = {}, const char* secret = kSecretKey, const char* access = kAccessKey,
+Brastow manager(BrastowOptions options = {}, const char* secret = kSecretKey, const char* access = kAccessKey,
                 const char* region = kRegion) {
-    return Brastow(access, secret, "production", region, endpoint(), limits);
+    return Brastow(access, secret, "production", region, endpoint(), std::move(options));
+}
+
+BrastowOptions with_fetch(FetchLimits limits) { return {.fetch = limits, .store_content_type = true}; }
+
+// A client of the peer that goes multipart above 5 MiB, in parts of 5 MiB (the smallest S3
+// takes).
+constexpr std::uint64_t kPart = 5 * 1024 * 1024;
+S3ClientSettings small_parts(std::string endpoint) {
+    S3ClientSettings settings;
+    settings.access_key = kAccessKey;
+    settings.secret_key = kSecretKey;
+    settings.endpoint = std::move(endpoint);
+    settings.multipart_threshold = kPart;
+    settings.part_size = kPart;
+    settings.retry_delay = 10ms;
+    return settings;
 }
 
 size_t append(char* data, size_t size, size_t count, void* out) {
@@ -84,6 +77,7 @@ size_t append(char* data, size_t size, size_t count, void* out) {
 struct Answer {
     long status = 0;
     std::string body;
+    std::string content_type;
 };
 
 // A plain unsigned GET of an object from the peer, the key encoded segment by segment.
@@ -110,6 +104,9 @@ Answer read_back(const std::string& key, const std::string& bucket = kBucket) {
     curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, 30L);
     EXPECT_EQ(curl_easy_perform(h.get()), CURLE_OK) << url;
     curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+    const char* type = nullptr;
+    curl_easy_getinfo(h.get(), CURLINFO_CONTENT_TYPE, &type);
+    if (type != nullptr) answer.content_type = type;
     return answer;
 }
 
@@ -207,7 +204,7 @@ TEST(Storage, FailedFetchStoresNothing) {
     web.serve("/big-chunked", {qt::HttpReply::chunked_answer(std::string(5000, 'x'))});
     web.serve("/just-fits", {qt::HttpReply::answer(200, std::string(1000, 'y'))});
 
-    Brastow m = manager(FetchLimits{300ms, 1000});
+    Brastow m = manager(with_fetch({300ms, 1000}));
     struct Case {
         std::string target;
         long status;
@@ -351,6 +348,261 @@ TEST(Storage, ConcurrentUploadsThroughOneManager) {
     }
 }
 
+TEST(Storage, ClientWithoutRegionSignsForApSouth1) {
+    // The peer refuses a signature for any region but ap-south-1.
+    S3ClientSettings settings;
+    settings.access_key = kAccessKey;
+    settings.secret_key = kSecretKey;
+    settings.endpoint = endpoint();
+    Brastow m(std::make_unique<S3Client>(settings), "production");
+    m.upload_file("default region", kBucket, "region/default");
+    expect_stored("region/default", "default region");
+}
+
+TEST(Storage, SlowButSteadyFetchIsStoredAStalledOneIsNot) {
+    qt::HttpServer web;
+    const std::string body = random_bytes(6000, 21);
+    // 20 pieces, 100 ms apart: two seconds in all, never a second without a byte.
+    web.serve("/trickle.jpg", {qt::HttpReply::trickle(body, 300, 100ms)});
+    // A thousand bytes, then nothing for longer than the test waits.
+    web.serve("/stalls.jpg", {qt::HttpReply::stalling(body, 1000, 60s)});
+    web.serve("/headers-only.jpg", {qt::HttpReply::stalling(body, 0, 60s)});
+    web.serve("/never-answers.jpg", {qt::HttpReply::late(body, 60s)});
+
+    Brastow m = manager(with_fetch({.timeout = 60s, .max_bytes = 1 << 20, .stall_timeout = 1s}));
+    m.upload_file(web.url("/trickle.jpg"), kBucket, "stall/trickle.jpg");
+    expect_stored("stall/trickle.jpg", body);
+
+    m.upload_file("old content", kBucket, "stall/kept.jpg");
+    for (const char* target : {"/stalls.jpg", "/headers-only.jpg", "/never-answers.jpg"}) {
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            m.update_file(web.url(target), kBucket, "stall/kept.jpg");
+            ADD_FAILURE() << target << " was stored";
+        } catch (const FetchError& e) {
+            EXPECT_EQ(std::string(e.what()), "fetching " + web.url(target) + " failed: nothing arrived for 1 s");
+        }
+        // The check runs about once a second; the server would stall for a minute.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << target;
+        expect_stored("stall/kept.jpg", "old content");
+    }
+
+    // The overall cap still ends a fetch that keeps moving.
+    Brastow capped = manager(with_fetch({.timeout = 500ms, .max_bytes = 1 << 20, .stall_timeout = 5s}));
+    EXPECT_THROW(
+        {
+            try {
+                capped.upload_file(web.url("/trickle.jpg"), kBucket, "stall/capped.jpg");
+            } catch (const FetchError& e) {
+                EXPECT_NE(std::string(e.what()).find("no complete answer within 500 ms"), std::string::npos)
+                    << e.what();
+                throw;
+            }
+        },
+        FetchError);
+    expect_absent("stall/capped.jpg");
+}
+
+TEST(Storage, ContentTypeIsStoredUnlessTurnedOff) {
+    qt::HttpServer web;
+    auto typed = [](std::string body, std::string type) {
+        qt::HttpReply r = qt::HttpReply::answer(200, std::move(body));
+        r.headers.emplace_back("Content-Type", std::move(type));
+        return r;
+    };
+    web.serve("/png", {typed("png bytes", "image/png")});
+    web.serve("/untyped", {qt::HttpReply::answer(200, "untyped bytes")});
+    qt::HttpReply moved = qt::HttpReply::redirect("/gif");
+    moved.body = "<html>moved</html>";
+    moved.headers.emplace_back("Content-Type", "text/html");
+    web.serve("/moved", {moved});
+    web.serve("/gif", {typed("gif bytes", "image/gif")});
+
+    struct Case {
+        std::string content;  // an address of `web` or content
+        std::string key;
+        std::string stored;
+        std::string type;
+    };
+    const Case cases[] = {
+        // The answer's own type, whatever the key says.
+        {web.url("/png"), "type/from-answer.bin", "png bytes", "image/png"},
+        // No type in the answer: the key's.
+        {web.url("/untyped"), "type/from-key.mp4", "untyped bytes", "video/mp4"},
+        // The final answer's type and body, not the redirect's.
+        {web.url("/moved"), "type/redirected", "gif bytes", "image/gif"},
+        {"{\"a\": 1}", "type/content.json", "{\"a\": 1}", "application/json"},
+        {"plain", "type/content.JPG", "plain", "image/jpeg"},
+        // Nothing known: the store's default.
+        {"plain", "type/no-extension", "plain", "binary/octet-stream"},
+    };
+    Brastow m = manager();
+    Brastow plain = manager({.fetch = {}, .store_content_type = false});
+    for (const auto& c : cases) {
+        m.upload_file(c.content, kBucket, c.key);
+        Answer a = read_back(c.key);
+        EXPECT_EQ(a.body, c.stored) << c.key;
+        EXPECT_EQ(a.content_type, c.type) << c.key;
+
+        plain.upload_file(c.content, kBucket, c.key + ".plain");
+        EXPECT_EQ(read_back(c.key + ".plain").content_type, "binary/octet-stream") << c.key;
+    }
+    m.upload_file(bytes("bytes"), kBucket, "type/bytes.webp");
+    EXPECT_EQ(read_back("type/bytes.webp").content_type, "image/webp");
+}
+
+// How many requests of a kind the peer has answered for `key`: "PUT <key>?partNumber=" and so on.
+std::size_t peer_requests(const std::string& method, const std::string& key, const std::string& query_start) {
+    const std::string log = S3Peer::process->log();
+    const std::string wanted = method + " /" + kBucket + "/" + key + query_start;
+    std::size_t count = 0;
+    std::stringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(wanted) && (!query_start.empty() || line[wanted.size()] == ' ')) ++count;
+    }
+    return count;
+}
+
+std::size_t open_uploads() {
+    const auto dir = S3Peer::process->data_directory() / kBucket / "._S3rver_uploads";
+    if (!std::filesystem::exists(dir)) return 0;
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+}
+
+TEST(Storage, LargeBodiesGoUpInParts) {
+    Brastow m(std::make_unique<S3Client>(small_parts(endpoint())), "production");
+    struct Case {
+        std::string key;
+        std::size_t size;
+        std::size_t parts;  // 0: one PutObject
+    };
+    const Case cases[] = {
+        {"parts/at-threshold.bin", kPart, 0},
+        {"parts/just-over.bin", kPart + 1, 2},
+        {"parts/two-exactly.bin", 2 * kPart, 2},
+        {"parts/three.mp4", 2 * kPart + 12345, 3},
+    };
+    unsigned seed = 100;
+    for (const auto& c : cases) {
+        const std::string body = random_bytes(c.size, seed++);
+        m.upload_file(bytes(body), kBucket, c.key);
+        expect_stored(c.key, body);
+        EXPECT_EQ(peer_requests("PUT", c.key, "?partNumber="), c.parts) << c.key;
+        EXPECT_EQ(peer_requests("POST", c.key, "?uploads="), c.parts > 0 ? 1u : 0u) << c.key;
+        EXPECT_EQ(peer_requests("PUT", c.key, ""), c.parts > 0 ? 0u : 1u) << c.key;
+    }
+    EXPECT_EQ(read_back("parts/three.mp4").content_type, "video/mp4");
+    EXPECT_EQ(open_uploads(), 0u);
+}
+
+TEST(Storage, FetchedBodyIsStreamedInParts) {
+    qt::HttpServer web;
+    struct Case {
+        std::string key;
+        std::uint64_t size;
+        bool chunked;
+        std::size_t parts;
+    };
+    const Case cases[] = {
+        {"stream/one-put.mov", kPart, false, 0},
+        {"stream/two.mov", 2 * kPart, true, 2},
+        {"stream/three.mov", 2 * kPart + 777, false, 3},
+        {"stream/three-chunked.mov", 2 * kPart + 777, true, 3},
+    };
+    for (const auto& c : cases) {
+        qt::HttpReply reply;
+        reply.generated = c.size;
+        reply.chunked = c.chunked;
+        reply.headers.emplace_back("Content-Type", "video/quicktime");
+        web.serve("/" + c.key, {reply});
+    }
+    Brastow m(std::make_unique<S3Client>(small_parts(endpoint())), "production");
+    for (const auto& c : cases) {
+        m.upload_file(web.url("/" + c.key), kBucket, c.key);
+        Answer a = read_back(c.key);
+        EXPECT_EQ(a.body.size(), c.size) << c.key;
+        EXPECT_TRUE(a.body == qt::pattern_bytes(0, c.size)) << c.key;
+        EXPECT_EQ(a.content_type, "video/quicktime") << c.key;
+        EXPECT_EQ(peer_requests("PUT", c.key, "?partNumber="), c.parts) << c.key;
+    }
+    EXPECT_EQ(open_uploads(), 0u);
+}
+
+TEST(Storage, FailedStreamedFetchAbortsTheUpload) {
+    qt::HttpServer web;
+    qt::HttpReply reply;
+    reply.generated = 3 * kPart;
+    // Two parts have gone up when the content stalls.
+    reply.stall_after = 2 * kPart + 1000;
+    reply.stall = 60s;
+    web.serve("/stalls.mp4", {reply});
+    // Without a length up front: the size limit is found past two parts.
+    qt::HttpReply too_big;
+    too_big.generated = 3 * kPart;
+    too_big.chunked = true;
+    web.serve("/too-big.mp4", {too_big});
+
+    auto manager_with = [](FetchLimits limits) {
+        return Brastow(std::make_unique<S3Client>(small_parts(endpoint())), "production", with_fetch(limits));
+    };
+    Brastow stalls = manager_with({.timeout = 60s, .max_bytes = 1 << 30, .stall_timeout = 1s});
+    Brastow limited = manager_with({.timeout = 60s, .max_bytes = 2 * kPart + 5000, .stall_timeout = 10s});
+    stalls.upload_file("old content", kBucket, "abort/kept.mp4");
+    const std::pair<Brastow*, const char*> cases[] = {{&stalls, "/stalls.mp4"}, {&limited, "/too-big.mp4"}};
+    for (const auto& [m, target] : cases) {
+        EXPECT_THROW(m->update_file(web.url(target), kBucket, "abort/kept.mp4"), FetchError) << target;
+        expect_stored("abort/kept.mp4", "old content");
+    }
+    EXPECT_EQ(peer_requests("POST", "abort/kept.mp4", "?uploads="), 2u);
+    EXPECT_EQ(peer_requests("DELETE", "abort/kept.mp4", "?uploadId="), 2u);
+    EXPECT_EQ(peer_requests("POST", "abort/kept.mp4", "?uploadId="), 0u);
+    EXPECT_EQ(open_uploads(), 0u);
+}
+
+// The names after "SignedHeaders=" in an Authorization header.
+std::vector<std::string> signed_headers(const std::string& authorization) {
+    const std::string marker = "SignedHeaders=";
+    std::vector<std::string> names;
+    auto at = authorization.find(marker);
+    if (at == std::string::npos) return names;
+    at += marker.size();
+    const auto end = authorization.find(',', at);
+    std::stringstream list(authorization.substr(at, end - at));
+    for (std::string name; std::getline(list, name, ';');) names.push_back(name);
+    return names;
+}
+
+TEST(Storage, EverySignedHeaderIsSent) {
+    // 2 MiB is past libcurl's threshold for "Expect: 100-continue".
+    const std::string small = "small", large = random_bytes(2 * 1024 * 1024, 5);
+    Brastow m = manager();
+    for (const std::string* body : {&small, &large}) {
+        m.upload_file(bytes(*body), kBucket, "signed/object");
+        expect_stored("signed/object", *body);
+    }
+    EXPECT_EQ(m.delete_file(kBucket, "signed/object"), "signed/object deleted successfully from media");
+    expect_absent("signed/object");
+
+    qt::HttpServer fake;
+    fake.serve("/media/k", {qt::HttpReply::answer(200, "")});
+    S3ClientSettings settings;
+    settings.access_key = kAccessKey;
+    settings.secret_key = kSecretKey;
+    settings.endpoint = fake.url("");
+    S3Client client(settings);
+    client.put_object("media", "k", small, {});
+    client.put_object("media", "k", large, {});
+    client.delete_object("media", "k");
+    const auto requests = fake.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    for (const auto& r : requests) {
+        const auto names = signed_headers(r.headers.at("authorization"));
+        EXPECT_GE(names.size(), 3u) << r.method;
+        for (const auto& name : names) EXPECT_EQ(r.headers.count(name), 1u) << r.method << " signs " << name;
+    }
+}
+
 // The client's requests and its retries, seen by a server of the test standing in for S3.
 TEST(S3ClientRequests, SignedPutWithPayloadDigestAndRetryOnServerErrors) {
     qt::HttpServer fake;
@@ -371,7 +623,7 @@ TEST(S3ClientRequests, SignedPutWithPayloadDigestAndRetryOnServerErrors) {
     settings.retry_delay = 10ms;
     S3Client client(settings);
     const std::string body("png\0bytes", 9);
-    client.put_object("media", "a b/\xc3\xbc.png", body);
+    client.put_object("media", "a b/\xc3\xbc.png", body, {});
 
     auto requests = fake.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -380,8 +632,8 @@ TEST(S3ClientRequests, SignedPutWithPayloadDigestAndRetryOnServerErrors) {
         EXPECT_EQ(r.body, body);
         EXPECT_EQ(r.headers.at("x-amz-content-sha256"), sha256_hex(body));
         EXPECT_EQ(r.headers.count("content-type"), 0u);
-        EXPECT_EQ(r.headers.count("expect"), 0u);
         const std::string& auth = r.headers.at("authorization");
+        EXPECT_EQ(signed_headers(auth), (std::vector<std::string>{"host", "x-amz-content-sha256", "x-amz-date"}));
         EXPECT_TRUE(auth.starts_with("AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/")) << auth;
         EXPECT_NE(auth.find("/eu-central-1/s3/aws4_request"), std::string::npos) << auth;
         EXPECT_NE(auth.find("x-amz-content-sha256"), std::string::npos) << auth;
@@ -405,6 +657,129 @@ TEST(S3ClientRequests, SignedPutWithPayloadDigestAndRetryOnServerErrors) {
     expect_failure("always", "SlowDown", 503, 3);
     expect_failure("bad", "InvalidArgument", 400, 1);
     expect_failure("gateway", "502", 502, 3);
+}
+
+// A multipart upload seen by a server of the test standing in for S3: each part is sent
+// once, a part that fails is sent again alone, and the parts are named in order.
+TEST(S3ClientRequests, MultipartUploadRetriesOnePart) {
+    qt::HttpServer fake;
+    const std::string id = "id+/=1", encoded_id = "id%2B%2F%3D1";
+    const std::string base = "/media/big.mp4";
+    auto etag = [](std::string value) {
+        qt::HttpReply r = qt::HttpReply::answer(200, "");
+        r.headers.emplace_back("ETag", std::move(value));
+        return r;
+    };
+    const std::string slow_down = "<Error><Code>SlowDown</Code><Message>Reduce your rate.</Message></Error>";
+    fake.serve(base + "?uploads=",
+               {qt::HttpReply::answer(200, "<InitiateMultipartUploadResult><UploadId>" + std::string("id+/=1") +
+                                               "</UploadId></InitiateMultipartUploadResult>")});
+    fake.serve(base + "?partNumber=1&uploadId=" + encoded_id, {etag("\"e1\"")});
+    fake.serve(base + "?partNumber=2&uploadId=" + encoded_id, {qt::HttpReply::answer(503, slow_down), etag("\"e2\"")});
+    fake.serve(base + "?partNumber=3&uploadId=" + encoded_id, {etag("\"e<3>\"")});
+    fake.serve(base + "?uploadId=" + encoded_id,
+               {qt::HttpReply::answer(200,
+                                      "<CompleteMultipartUploadResult><ETag>\"x-3\"</ETag>"
+                                      "</CompleteMultipartUploadResult>")});
+
+    S3Client client(small_parts(fake.url("")));
+    const std::string body = random_bytes(2 * kPart + 1000, 9);
+    client.put_object("media", "big.mp4", body, {.content_type = "video/mp4"});
+
+    const auto requests = fake.requests();
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"POST", base + "?uploads="},
+        {"PUT", base + "?partNumber=1&uploadId=" + encoded_id},
+        {"PUT", base + "?partNumber=2&uploadId=" + encoded_id},
+        {"PUT", base + "?partNumber=2&uploadId=" + encoded_id},
+        {"PUT", base + "?partNumber=3&uploadId=" + encoded_id},
+        {"POST", base + "?uploadId=" + encoded_id},
+    };
+    ASSERT_EQ(requests.size(), expected.size());
+    const std::string parts[] = {body.substr(0, kPart), body.substr(kPart, kPart), body.substr(kPart, kPart),
+                                 body.substr(2 * kPart)};
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const auto& r = requests[i];
+        EXPECT_EQ(r.method, expected[i].first) << i;
+        EXPECT_EQ(r.target, expected[i].second) << i;
+        EXPECT_EQ(r.headers.at("x-amz-content-sha256"), sha256_hex(r.body)) << i;
+        for (const auto& name : signed_headers(r.headers.at("authorization"))) {
+            EXPECT_EQ(r.headers.count(name), 1u) << i << " signs " << name;
+        }
+        if (i >= 1 && i <= 4) {
+            EXPECT_TRUE(r.body == parts[i - 1]) << i;
+            EXPECT_EQ(r.headers.count("content-type"), 0u) << i;
+        }
+    }
+    // The object's type goes with the start of the upload; nothing of a form type.
+    EXPECT_EQ(requests[0].headers.at("content-type"), "video/mp4");
+    EXPECT_EQ(requests[0].body, "");
+    EXPECT_EQ(requests[5].headers.at("content-type"), "application/xml");
+    EXPECT_EQ(requests[5].body,
+              "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
+              "<Part><PartNumber>1</PartNumber><ETag>\"e1\"</ETag></Part>"
+              "<Part><PartNumber>2</PartNumber><ETag>\"e2\"</ETag></Part>"
+              "<Part><PartNumber>3</PartNumber><ETag>\"e&lt;3&gt;\"</ETag></Part>"
+              "</CompleteMultipartUpload>");
+}
+
+TEST(S3ClientRequests, FailedMultipartUploadIsAborted) {
+    const std::string base = "/media/big.bin";
+    const std::string started =
+        "<InitiateMultipartUploadResult><UploadId>u1</UploadId></InitiateMultipartUploadResult>";
+    auto etag = [] {
+        qt::HttpReply r = qt::HttpReply::answer(200, "");
+        r.headers.emplace_back("ETag", "\"e\"");
+        return r;
+    };
+    struct Case {
+        const char* name;
+        std::vector<qt::HttpReply> part2;
+        std::vector<qt::HttpReply> complete;
+        std::string code;
+        long status;
+        std::size_t requests;  // start, parts, completion, abort
+    };
+    const std::string denied = "<Error><Code>AccessDenied</Code><Message>no</Message></Error>";
+    // S3 may answer the completion with 200 and an error document.
+    const std::string internal = "<Error><Code>InternalError</Code><Message>try again</Message></Error>";
+    const Case cases[] = {
+        {"part refused",
+         {qt::HttpReply::answer(403, denied)},
+         {qt::HttpReply::answer(204, "")},
+         "AccessDenied",
+         403,
+         4},
+        {"part without ETag", {qt::HttpReply::answer(200, "")}, {qt::HttpReply::answer(204, "")}, "", 0, 4},
+        {"completion failed in a 200",
+         {etag()},
+         {qt::HttpReply::answer(200, internal), qt::HttpReply::answer(204, "")},
+         "InternalError",
+         200,
+         5},
+    };
+    for (const auto& c : cases) {
+        qt::HttpServer fake;
+        fake.serve(base + "?uploads=", {qt::HttpReply::answer(200, started)});
+        fake.serve(base + "?partNumber=1&uploadId=u1", {etag()});
+        fake.serve(base + "?partNumber=2&uploadId=u1", c.part2);
+        fake.serve(base + "?uploadId=u1", c.complete);
+        S3Client client(small_parts(fake.url("")));
+        try {
+            client.put_object("media", "big.bin", random_bytes(kPart + 10, 3), {});
+            ADD_FAILURE() << c.name;
+        } catch (const StorageServiceError& e) {
+            EXPECT_EQ(e.code(), c.code) << c.name;
+            EXPECT_EQ(e.http_status(), c.status) << c.name;
+        } catch (const StorageCoreError& e) {
+            EXPECT_EQ(c.code, "") << c.name << ": " << e.what();
+            EXPECT_STREQ(e.what(), "S3 UploadPart: the answer holds no ETag");
+        }
+        const auto requests = fake.requests();
+        ASSERT_EQ(requests.size(), c.requests) << c.name;
+        EXPECT_EQ(requests.back().method, "DELETE") << c.name;
+        EXPECT_EQ(requests.back().target, base + "?uploadId=u1") << c.name;
+    }
 }
 
 }  // namespace
