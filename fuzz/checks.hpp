@@ -4,6 +4,7 @@
 #include <boost/json/value.hpp>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -22,6 +23,29 @@ inline bool has_nan(const boost::json::value& v) {
             if (has_nan(m.value())) return true;
     }
     return false;
+}
+
+// Whether `a` and `b` are the same value, kinds and member order included, with
+// `same_double(x, y)` deciding for two floating-point numbers.
+template <class SameDouble>
+bool same_value(const boost::json::value& a, const boost::json::value& b, const SameDouble& same_double) {
+    if (a.is_double() && b.is_double()) return same_double(a.get_double(), b.get_double());
+    if (a.kind() != b.kind()) return false;
+    if (const auto* x = a.if_array()) {
+        const auto& y = b.get_array();
+        if (x->size() != y.size()) return false;
+        for (std::size_t i = 0; i < x->size(); ++i)
+            if (!same_value((*x)[i], y[i], same_double)) return false;
+        return true;
+    }
+    if (const auto* x = a.if_object()) {
+        const auto& y = b.get_object();
+        if (x->size() != y.size()) return false;
+        for (auto i = x->begin(), j = y.begin(); i != x->end(); ++i, ++j)
+            if (i->key() != j->key() || !same_value(i->value(), j->value(), same_double)) return false;
+        return true;
+    }
+    return a == b;
 }
 
 // `bytes` with every byte outside printable ASCII (and the backslash) written as \xNN, for
