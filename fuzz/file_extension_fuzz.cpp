@@ -1,4 +1,5 @@
-// The file extension of a media address on arbitrary text. For every text:
+// The file extension of a media address. A value that is not text is a TypeError naming
+// `url`. For every text:
 // - it never fails (a text is always accepted) and gives "." and at least one character;
 // - the extension is valid UTF-8, holds no "/", "?", "#", tab or line break, and is already
 //   lower-case (ICU's full lower-casing leaves it as it is);
@@ -158,9 +159,24 @@ void check_general(std::string_view input, const std::string& got) {
     if (icu_lower(got) != got) fail("the extension is not lower-case", input, got);
 }
 
+// A value that is not text is refused with a TypeError that names `url`.
+void check_other_kinds() {
+    for (const boost::json::value& v : {boost::json::value(), boost::json::value(7), boost::json::value(false),
+                                        boost::json::value(boost::json::array{"https://x.example/a.png"})}) {
+        try {
+            (void)get_file_extension(v);
+        } catch (const quillmere::TypeError& e) {
+            if (std::string_view(e.what()).find("url") != std::string_view::npos) continue;
+        }
+        fail("a value that is not text was not refused naming url", boost::json::serialize(v), "");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool other_kinds_checked = (check_other_kinds(), true);
+    (void)other_kinds_checked;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::string got;
     try {
