@@ -5,7 +5,7 @@
 // result is a record with RawData as the JSON text of an object and nothing logged, or
 // null with exactly one error line "Error in apply_rules: ...".
 
-#include "json_checks.hpp"
+#include "checks.hpp"
 #include "quillmere/calvane/rules.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/value.hpp"

@@ -8,7 +8,7 @@
 // reads a zero with an exponent beyond 308 ("0e400") as NaN, which the writer writes as
 // NaN (not JSON); such inputs are left out.
 
-#include "json_checks.hpp"
+#include "checks.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 
@@ -37,25 +37,7 @@ bool float_round_trips(double d) {
 }
 
 bool same(const json::value& a, const json::value& b) {
-    if (a.is_double() && b.is_double()) return a.get_double() == b.get_double() || float_round_trips(a.get_double());
-    if (a.kind() != b.kind()) return false;
-    if (const auto* x = a.if_array()) {
-        const auto& y = b.get_array();
-        if (x->size() != y.size()) return false;
-        for (std::size_t i = 0; i < x->size(); ++i)
-            if (!same((*x)[i], y[i])) return false;
-        return true;
-    }
-    if (const auto* x = a.if_object()) {
-        const auto& y = b.get_object();
-        if (x->size() != y.size()) return false;
-        auto i = x->begin();
-        auto j = y.begin();
-        for (; i != x->end(); ++i, ++j)
-            if (i->key() != j->key() || !same(i->value(), j->value())) return false;
-        return true;
-    }
-    return a == b;
+    return quillmere::fuzz::same_value(a, b, [](double x, double y) { return x == y || float_round_trips(x); });
 }
 
 [[noreturn]] void fail(const char* what, const std::string& text) {
