@@ -9,6 +9,7 @@ packages=(
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libpcre2-dev libicu-dev libssl-dev libspdlog-dev libfmt-dev
   libhiredis-dev libcurl4-openssl-dev libcli11-dev
+  libtomlplusplus-dev libsqlite3-dev prometheus-cpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format openssl redis-server clickhouse-server
   "$@"
