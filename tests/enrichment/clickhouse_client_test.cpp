@@ -1,5 +1,6 @@
 #include "quillmere/adapters/clickhouse_client.hpp"
 
+#include "query_log.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 #include "servers.hpp"
@@ -64,7 +65,7 @@ TEST(ClickHouseClient, QueryTextIsSentAsItIs) {
     ClickHouseClient ch(options());
     const std::string query = "\n   SELECT 'exact-probe-41' AS p,\t1  -- a comment\n    ";
     run(ch, query);
-    run(ch, "SYSTEM FLUSH LOGS");
+    flush_query_log(ch);
     ResultTable t = run(ch,
                         "SELECT query FROM system.query_log WHERE type = 1 AND "
                         "position(query, concat('exact-probe', '-41')) > 0");
@@ -110,7 +111,7 @@ TEST(ClickHouseClient, CredentialsAreUsedAndNeverShown) {
     run(from_url, "SELECT 'user-probe-2'");
 
     ClickHouseClient admin(options());
-    run(admin, "SYSTEM FLUSH LOGS");
+    flush_query_log(admin);
     EXPECT_EQ(kinds_of(run(admin,
                            "SELECT user FROM system.query_log WHERE type = 1 AND "
                            "position(query, concat('user-', 'probe-')) > 0 ORDER BY query")),
