@@ -63,7 +63,8 @@ TEST_F(NamedLogger, ThreadsAskingAtOnceShareOneLogger) {
     constexpr int kThreads = 8;
     std::vector<std::shared_ptr<spdlog::logger>> got(kThreads);
     std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) threads.emplace_back([&got, &name, i] { got[i] = quillmere::named_logger(name); });
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&got, &name, i] { got[i] = quillmere::named_logger(name); });
     for (auto& t : threads) t.join();
 
     const auto registered = spdlog::get(name);
