@@ -89,10 +89,11 @@ std::vector<DeliveryItem> fan_out(const json::value& delivery) {
                 json::array one_item;
                 one_item.push_back(element);
                 one_entry.emplace(collection, std::move(one_item));
-                item.body = envelope;
+                json::object body = envelope;
                 json::array entry_list;
                 entry_list.push_back(std::move(one_entry));
-                item.body.emplace("entry", std::move(entry_list));
+                body.emplace("entry", std::move(entry_list));
+                item.body = std::move(body);
                 items.push_back(std::move(item));
             }
         }

@@ -30,10 +30,10 @@ struct DeliveryItem {
     boost::json::value entry_time;
     // "changes", "messaging" or "standby"; empty for an item that could not be read.
     std::string_view collection;
-    // The single-item body: the delivery's members but "entry", then "entry" holding one
-    // entry (the entry's members but its item arrays, then the one array holding this
-    // item). Empty when `error` is set.
-    boost::json::object body;
+    // The single-item body, an object: the delivery's members but "entry", then "entry"
+    // holding one entry (the entry's members but its item arrays, then the one array
+    // holding this item). Null when `error` is set.
+    boost::json::value body;
     // Set when this part of the delivery cannot be read as items (the delivery has no
     // entry array, an entry is not an object or holds no item, an item array is not an
     // array): one such item stands for that part, so that it is reported, not dropped.
