@@ -615,7 +615,7 @@ private:
 Config parse_config(std::string_view toml_text, const std::filesystem::path& origin) {
     Origin o;
     o.name = origin.string();
-    if (!origin.empty()) o.base = origin.parent_path();
+    if (!origin.empty()) o.base = fs::absolute(origin).parent_path();
     toml::table root;
     try {
         root = toml::parse(toml_text, o.name);
