@@ -12,6 +12,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/json/serialize.hpp>
 
 #include <algorithm>
 #include <optional>
@@ -39,6 +40,23 @@ std::uint64_t LabelledCounter::get(std::string_view label) const {
 std::vector<std::pair<std::string, std::uint64_t>> LabelledCounter::snapshot() const {
     std::lock_guard lock(mutex_);
     return {values_.begin(), values_.end()};
+}
+
+std::optional<std::string> transient_failure(std::span<const json::object> envelopes) {
+    static constexpr std::string_view kPassing[] = {"graph_api: no answer", "graph_api: post "};
+    for (const auto& e : envelopes) {
+        const auto* skipped = e.if_contains("skipped");
+        if (!skipped || !skipped->is_array()) continue;
+        for (const auto& s : skipped->get_array()) {
+            if (!s.is_string()) continue;
+            const std::string_view text = s.get_string();
+            for (auto prefix : kPassing)
+                if (text.substr(0, prefix.size()) == prefix)
+                    return "item " + json::serialize(e.contains("item") ? e.at("item") : json::value()) + ": " +
+                           std::string(text);
+        }
+    }
+    return std::nullopt;
 }
 
 std::chrono::milliseconds retry_delay(const WorkerOptions& options, std::size_t attempt) {
@@ -142,6 +160,9 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
             permanent = true;
         } catch (const std::exception& e) {
             failure = e.what();
+        }
+        if (!failure && options.retry_when) {
+            if (auto reason = options.retry_when(envelopes)) failure = std::move(*reason);
         }
         if (!failure) {
             try {

@@ -24,6 +24,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,6 +59,12 @@ struct WorkerCounters {
     std::atomic<std::int64_t> in_flight{0};
 };
 
+// The reason to try a delivery again later when one of its envelopes says that a source
+// failed in a way that may pass: the Graph API gave no answer for a parent post (down,
+// rate-limited, failing after its own retries); nothing otherwise. A source skipped for
+// good (no access token, no settings) is not a reason.
+std::optional<std::string> transient_failure(std::span<const boost::json::object> envelopes);
+
 struct WorkerOptions {
     std::size_t concurrency = 16;  // deliveries in flight at most
     std::chrono::milliseconds lease_wait{1000};
@@ -67,6 +75,8 @@ struct WorkerOptions {
     std::size_t max_deliveries = 5;
     // Pause after the queue refused a lease (down, locked).
     std::chrono::milliseconds unavailable_pause{1000};
+    // Envelopes that are not final yet: the delivery is retried (not written) for this reason.
+    std::function<std::optional<std::string>(std::span<const boost::json::object>)> retry_when = transient_failure;
 };
 
 // The pipeline of one delivery: its envelopes, with `delivery` as their "delivery" member.

@@ -19,6 +19,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 
 #include <map>
 
@@ -84,6 +85,7 @@ public:
             asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(wait->as_int64()));
             co_await timer.async_wait(asio::use_awaitable);
         }
+        const int attempt = attempts(digest);
         std::vector<json::object> out;
         std::int64_t item = 0;
         for (const auto& kind : spec.at("items").as_array()) {
@@ -92,6 +94,8 @@ public:
             if (kind == "COMMENT_ON_FEED") records.push_back(json::object{{"table", "comment"}, {"record", {}}});
             e["records"] = std::move(records);
             e["error"] = nullptr;
+            if (auto* skip = spec.if_contains("skip"); skip && attempt <= spec.at("skip_attempts").as_int64())
+                e["skipped"] = json::array{*skip};
             out.push_back(std::move(e));
         }
         std::lock_guard lock(mutex_);
@@ -261,6 +265,40 @@ TEST(Worker, DeliveriesThatCannotSucceedBecomeDeadLettersWhileTheOthersFlow) {
         EXPECT_EQ(dead[0].attempts, c.attempts);
         EXPECT_NE(dead[0].last_error.find(c.error), std::string::npos) << dead[0].last_error;
         EXPECT_EQ(dead[0].last_error.find("S3CRET-TOKEN"), std::string::npos);
+    }
+}
+
+TEST(Worker, ASourceThatMayComeBackIsWaitedForAndOneSkippedForGoodIsNot) {
+    const struct {
+        const char* skip;
+        int skip_attempts;
+        std::uint64_t retries, dead_letters;
+    } cases[] = {
+        {"graph_api: no answer for post 18034517722057436 (see the log)", 1, 1, 0},
+        {"graph_api: post 18034517722057436: connection refused", 2, 2, 0},
+        {"graph_api: no answer for post 18034517722057436 (see the log)", 100, 2, 1},
+        {"graph_api: no access token for the account's posts", 100, 0, 0},
+        {"redis: parent-post cache: connection refused", 100, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.skip) + " x" + std::to_string(c.skip_attempts));
+        Fixture f;
+        json::object body{
+            {"items", json::array{"COMMENT_ON_FEED"}}, {"skip", c.skip}, {"skip_attempts", c.skip_attempts}};
+        f.queue.enqueue("d", json::serialize(body));
+        f.run(fast(1), [&] { return f.counters.deliveries_acknowledged + f.counters.dead_letters == 1; });
+        EXPECT_EQ(f.counters.retries, c.retries);
+        EXPECT_EQ(f.counters.dead_letters, c.dead_letters);
+        const auto kept = f.sink.kept();
+        if (c.dead_letters == 0) {
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_EQ(kept[0].contains("skipped"), c.retries == 0) << "envelopes of a retried attempt were written";
+        } else {
+            EXPECT_TRUE(kept.empty());
+            auto dead = f.queue.dead_letters(1);
+            ASSERT_EQ(dead.size(), 1u);
+            EXPECT_NE(dead[0].last_error.find(c.skip), std::string::npos) << dead[0].last_error;
+        }
     }
 }
 
