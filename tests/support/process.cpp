@@ -123,6 +123,22 @@ void ChildProcess::stop() {
     pid_ = -1;
 }
 
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 ChildProcess::~ChildProcess() { stop(); }
 
 }  // namespace quillmere::testing

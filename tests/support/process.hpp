@@ -39,6 +39,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     bool running() const;
     void stop();
+    // Waits for it to end by itself: its exit status, 128 + the signal that ended it, or
+    // -1 when it is still running after `timeout` (it is left running).
+    int wait(std::chrono::milliseconds timeout);
     int pid() const { return pid_; }
 
 private:
