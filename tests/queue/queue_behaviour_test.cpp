@@ -8,6 +8,8 @@
 #include "support/process.hpp"
 #include "support/redis_server.hpp"
 
+#include "redis_environment.hpp"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spdlog/sinks/base_sink.h>
@@ -26,24 +28,10 @@ namespace {
 using namespace std::chrono_literals;
 using quillmere::testing::ChildProcess;
 using quillmere::testing::RedisAdmin;
+using quillmere::testing::RedisEnvironment;
 using quillmere::testing::RedisServer;
 using quillmere::testing::TempDir;
 using Steady = std::chrono::steady_clock;
-
-// One redis-server for the whole program, configured as docs/deploy.md asks.
-class RedisEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        server_ = std::make_unique<RedisServer>(std::vector<std::string>{"--appendonly", "yes", "--appendfsync",
-                                                                         "always", "--maxmemory-policy", "noeviction"});
-    }
-    void TearDown() override { server_.reset(); }
-    static RedisServer& server() { return *server_; }
-
-private:
-    static inline std::unique_ptr<RedisServer> server_;
-};
-::testing::Environment* const redis_environment = ::testing::AddGlobalTestEnvironment(new RedisEnvironment);
 
 struct Settings {
     std::chrono::milliseconds window = std::chrono::hours(48);
