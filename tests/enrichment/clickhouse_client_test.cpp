@@ -2,7 +2,7 @@
 
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
-#include "servers.hpp"
+#include "support/servers.hpp"
 
 #include <gtest/gtest.h>
 
