@@ -1,5 +1,6 @@
 #include "host/pipeline.hpp"
 
+#include "host/clickhouse_sink.hpp"
 #include "host/enrichment.hpp"
 #include "host/fanout.hpp"
 #include "host/media.hpp"
@@ -153,6 +154,8 @@ struct Pipeline::Impl {
 
     SingleFlight<FetchedPost> post_fetches;
     SingleFlight<OwnerLookup> owner_lookups;
+    SingleFlight<bool> table_creation;
+    bool records_table_ready = false;
     std::unordered_map<const json::array*, IdLists> id_lists;
     std::ostringstream classifier_out, classifier_err;
 
@@ -171,6 +174,7 @@ struct Pipeline::Impl {
                                               const json::array& settings_of_account, DeliveryState& state);
     asio::awaitable<FetchedPost> fetch_post(std::string post_id, std::string token);
     asio::awaitable<OwnerLookup> find_owner(json::value owner_id, DeliveryState& state);
+    asio::awaitable<bool> create_records_table();
     json::object envelope(const ItemWork& work, const json::value& delivery) const;
 
     const IdLists& ids_of(const json::array& settings_of_account);
@@ -373,7 +377,20 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
         try {
             group = to_integer(details.at("channel_group_id"));
         } catch (const std::exception&) {}
-        if (lists.error) {
+        // The records go to ClickHouse too: the table they go to is the one read here, and
+        // it is made before the first read, so that a first run does not find it missing.
+        std::optional<std::string> table_failure;
+        if (config.output.clickhouse && !records_table_ready) {
+            try {
+                auto op = table_creation.run("records", [this] { return create_records_table(); });
+                records_table_ready = (co_await std::move(op)).first;
+            } catch (const std::exception& e) {
+                table_failure = reason(e.what());
+            }
+        }
+        if (table_failure) {
+            out.skipped.push_back("clickhouse: " + *table_failure);
+        } else if (lists.error) {
             out.skipped.push_back("clickhouse: brand settings: " + *lists.error);
         } else if (!group) {
             out.skipped.push_back("clickhouse: the channel group id is not an integer");
@@ -444,6 +461,14 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
         }
     }
     co_return out;
+}
+
+asio::awaitable<bool> Pipeline::Impl::create_records_table() {
+    auto& db = *analytics;
+    co_await on_pool(pool, [&db] {
+        for (const std::string& statement : records_table_ddl()) db.execute(statement);
+    });
+    co_return true;
 }
 
 asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, DeliveryState& state) {
