@@ -4,6 +4,7 @@
 // (a gtest Environment) and stopped at its end, also when a test fails.
 
 #include "support/process.hpp"
+#include "support/redis_server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,22 +13,7 @@
 #include <string>
 #include <vector>
 
-struct redisContext;
-
 namespace quillmere::testing {
-
-class RedisServer {
-public:
-    // `port` 0: a free one. `extra` are further command-line options (--requirepass ...).
-    explicit RedisServer(std::vector<std::string> extra = {}, int port = 0);
-    int port() const { return port_; }
-    void stop() { process_.reset(); }
-
-private:
-    TempDir dir_{"quillmere-redis"};
-    int port_;
-    std::unique_ptr<ChildProcess> process_;
-};
 
 // Password of the ClickHouse user "reader" (the default user has none).
 inline constexpr const char* kClickHouseReaderPassword = "r3ader-Secret";
@@ -44,18 +30,6 @@ private:
     TempDir dir_{"quillmere-clickhouse"};
     int http_port_;
     std::unique_ptr<ChildProcess> process_;
-};
-
-// Raw commands to a Redis server, for preparing and inspecting what the tests read.
-class RedisAdmin {
-public:
-    explicit RedisAdmin(int port);
-    ~RedisAdmin();
-    // The reply as text: a string or status as it is, an integer in decimal, nil as "(nil)".
-    std::string command(const std::vector<std::string>& argv);
-
-private:
-    redisContext* ctx_;
 };
 
 class Servers : public ::testing::Environment {
