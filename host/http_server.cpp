@@ -210,7 +210,9 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
             apply_limits(parser, options.limits);
             auto [header_error, header_bytes] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
             if (header_error) {
-                co_await refuse(stream, header_error, nullptr, peer, started);
+                // A body announced beyond the limit is found once the fields are read.
+                const HttpRequest* header = header_error == http::error::body_limit ? &parser.get() : nullptr;
+                co_await refuse(stream, header_error, header, peer, started);
                 co_return false;
             }
             if (announces_too_large(parser, options.limits)) {
