@@ -1,5 +1,5 @@
 #pragma once
-// The real servers of the enrichment tests: redis-server and clickhouse-server on free
+// The real servers of the integration tests: redis-server and clickhouse-server on free
 // loopback ports with throw-away data directories, started once for the test program
 // (a gtest Environment) and stopped at its end, also when a test fails.
 
@@ -23,6 +23,8 @@ public:
     ClickHouseServer();
     int http_port() const { return http_port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(http_port_) + "/"; }
+    // Ends the server (SIGTERM, then SIGKILL after a grace period); its port then refuses.
+    void stop() { process_.reset(); }
 
 private:
     TempDir dir_{"quillmere-clickhouse"};

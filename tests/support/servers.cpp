@@ -1,4 +1,4 @@
-#include "servers.hpp"
+#include "support/servers.hpp"
 
 #include <chrono>
 #include <fstream>
