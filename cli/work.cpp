@@ -6,24 +6,20 @@
 #include "command.hpp"
 
 #include "host/config.hpp"
+#include "host/logging.hpp"
 #include "host/pipeline.hpp"
 #include "host/queue.hpp"
 #include "host/sink.hpp"
 #include "host/worker.hpp"
 
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
+#include <spdlog/logger.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <memory>
 #include <string>
@@ -66,63 +62,6 @@ std::string one_line(std::string text) {
     return text;
 }
 
-// One JSON object per line: {"time": ..., "level": ..., "logger": ..., "message": ...}.
-class JsonLineFormatter : public spdlog::formatter {
-public:
-    void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
-        const auto since = msg.time.time_since_epoch();
-        const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-        const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
-        std::tm utc{};
-        gmtime_r(&seconds, &utc);
-        char stamp[40];
-        const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-        std::snprintf(stamp + n, sizeof stamp - n, ".%03dZ", static_cast<int>(millis));
-        append(dest, "{\"time\": \"");
-        append(dest, stamp);
-        append(dest, "\", \"level\": \"");
-        const auto level = spdlog::level::to_string_view(msg.level);
-        dest.append(level.data(), level.data() + level.size());
-        append(dest, "\", \"logger\": ");
-        quoted(dest, std::string_view(msg.logger_name.data(), msg.logger_name.size()));
-        append(dest, ", \"message\": ");
-        quoted(dest, std::string_view(msg.payload.data(), msg.payload.size()));
-        append(dest, "}\n");
-    }
-    std::unique_ptr<spdlog::formatter> clone() const override { return std::make_unique<JsonLineFormatter>(); }
-
-private:
-    static void append(spdlog::memory_buf_t& dest, std::string_view text) {
-        dest.append(text.data(), text.data() + text.size());
-    }
-    static void quoted(spdlog::memory_buf_t& dest, std::string_view text) {
-        static constexpr char hex[] = "0123456789abcdef";
-        dest.push_back('"');
-        for (unsigned char c : text) {
-            if (c == '"' || c == '\\') {
-                dest.push_back('\\');
-                dest.push_back(static_cast<char>(c));
-            } else if (c < 0x20) {
-                const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-                dest.append(escaped, escaped + sizeof escaped);
-            } else {
-                dest.push_back(static_cast<char>(c));
-            }
-        }
-        dest.push_back('"');
-    }
-};
-
-// Logs to standard error (standard output may carry the envelopes), at the configured level.
-void set_up_logging(const host::LogConfig& log) {
-    auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-    auto logger = std::make_shared<spdlog::logger>("quillmere", sink);
-    if (log.json) logger->set_formatter(std::make_unique<JsonLineFormatter>());
-    logger->set_level(spdlog::level::from_str(log.level));
-    logger->flush_on(spdlog::level::warn);
-    spdlog::set_default_logger(logger);
-}
-
 // Where the queue is, fit for a log line (a Redis password is not shown).
 std::string queue_place(const host::QueueConfig& q) {
     if (q.engine == "sqlite") return "sqlite " + q.path.string();
@@ -143,8 +82,8 @@ int work(const Options& options) {
         std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
         return 2;
     }
-    set_up_logging(config.log);
     try {
+        host::setup_logging(config.log);
         asio::io_context io;
         host::Pipeline pipeline(config, io.get_executor());
         auto sink = host::open_sink(config);
@@ -169,9 +108,9 @@ int work(const Options& options) {
         bool stopping = false;
         // Not finished in time, or asked twice: what is in flight is offered again later.
         auto give_up = [&](const char* why) {
-            spdlog::warn("work: {}; exiting with {} deliveries unfinished (they will be offered again)", why,
-                         counters.in_flight.load());
-            spdlog::default_logger()->flush();
+            host::host_logger()->warn("work: {}; exiting with {} deliveries unfinished (they will be offered again)",
+                                      why, counters.in_flight.load());
+            host::host_logger()->flush();
             std::fflush(stdout);
             std::_Exit(1);
         };
@@ -180,8 +119,8 @@ int work(const Options& options) {
             if (ec) return;
             if (stopping) give_up("a second signal");
             stopping = true;
-            spdlog::info("work: {} received; finishing {} deliveries in flight",
-                         number == SIGTERM ? "SIGTERM" : "SIGINT", counters.in_flight.load());
+            host::host_logger()->info("work: {} received; finishing {} deliveries in flight",
+                                      number == SIGTERM ? "SIGTERM" : "SIGINT", counters.in_flight.load());
             worker.stop();
             deadline.expires_after(config.webhook.shutdown_deadline);
             deadline.async_wait([&](const boost::system::error_code& e) {
@@ -200,17 +139,17 @@ int work(const Options& options) {
         std::string place = queue_place(config.queue);
         if (config.queue.engine == "redis")
             place += " as consumer " + (options.consumer.empty() ? std::string("(the host name)") : options.consumer);
-        spdlog::info("work: up to {} deliveries in flight from {}", options.concurrency, place);
+        host::host_logger()->info("work: up to {} deliveries in flight from {}", options.concurrency, place);
         io.run();
         if (failure) std::rethrow_exception(failure);
-        spdlog::info("work: stopped; {} deliveries done, {} retried, {} dead letters",
-                     counters.deliveries_acknowledged.load(), counters.retries.load(), counters.dead_letters.load());
+        host::host_logger()->info("work: stopped; {} deliveries done, {} retried, {} dead letters",
+                                  counters.deliveries_acknowledged.load(), counters.retries.load(),
+                                  counters.dead_letters.load());
         return 0;
     } catch (const host::ConfigError& e) {
         std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
         return 2;
     } catch (const std::exception& e) {
-        spdlog::error("work: {}", one_line(e.what()));
         std::fprintf(stderr, "quillmere: %s\n", one_line(e.what()).c_str());
         return 1;
     }

@@ -1,9 +1,11 @@
 #include "host/queue_redis.hpp"
 
+#include "host/logging.hpp"
+
 #include "quillmere/adapters/redis_connection.hpp"
 
 #include <openssl/evp.h>
-#include <spdlog/spdlog.h>
+#include <spdlog/logger.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -293,7 +295,7 @@ struct RedisQueue::Impl {
             auto c = pool.acquire();
             prepare(*c);
         } catch (const QueueUnavailable& e) {
-            spdlog::warn("queue: Redis not reachable yet ({}); deliveries are refused until it is", e.what());
+            host_logger()->warn("queue: Redis not reachable yet ({}); deliveries are refused until it is", e.what());
         }
     }
 
@@ -322,12 +324,13 @@ struct RedisQueue::Impl {
             auto r = call(c, {"CONFIG", "GET", s.name});
             const RedisReply* value = r.kind == Kind::array && r.elements.size() == 2 ? &r.elements[1] : nullptr;
             if (!value) {
-                spdlog::warn("queue: cannot read the Redis setting {} (CONFIG GET refused); it must be {}", s.name,
-                             s.wanted);
+                host_logger()->warn("queue: cannot read the Redis setting {} (CONFIG GET refused); it must be {}",
+                                    s.name, s.wanted);
                 continue;
             }
             if (value->text != s.wanted)
-                spdlog::warn("queue: Redis {} is \"{}\": {}; set {} {}", s.name, value->text, s.why, s.name, s.wanted);
+                host_logger()->warn("queue: Redis {} is \"{}\": {}; set {} {}", s.name, value->text, s.why, s.name,
+                                    s.wanted);
         }
     }
 
@@ -364,7 +367,8 @@ struct RedisQueue::Impl {
         if (!group_ready) prepare(*c);
         auto r = f(*c);
         if (!r.first) {
-            spdlog::warn("queue: consumer group {} of {} was missing; created again", options.group, options.stream);
+            host_logger()->warn("queue: consumer group {} of {} was missing; created again", options.group,
+                                options.stream);
             create_group(*c);
             r = f(*c);
             if (!r.first) throw QueueUnavailable("queue: the consumer group disappeared again");
@@ -457,8 +461,8 @@ struct RedisQueue::Impl {
             for (const auto& id : gone) eval(*c, script(kAckLua), stream_keys(), {options.group, id});
         }
         if (!found.empty())
-            spdlog::info("queue: {} unacknowledged entries of consumer {} taken up again", found.size(),
-                         options.consumer);
+            host_logger()->info("queue: {} unacknowledged entries of consumer {} taken up again", found.size(),
+                                options.consumer);
         return found;
     }
 
@@ -518,7 +522,7 @@ struct RedisQueue::Impl {
                                  " deliveries (the worker ended or ran past its lease)";
             if (!d.last_error.empty()) reason += "; last error: " + d.last_error;
             bury(d, reason);
-            spdlog::warn("queue: delivery {} moved to the dead letters: {}", d.digest, reason);
+            host_logger()->warn("queue: delivery {} moved to the dead letters: {}", d.digest, reason);
         }
         found.erase(std::remove_if(found.begin(), found.end(), over), found.end());
     }
@@ -606,7 +610,7 @@ void RedisQueue::ack(const LeasedDelivery& delivery) {
         try {
             trim();
         } catch (const QueueUnavailable& e) {
-            spdlog::warn("queue: stream not trimmed: {}", e.what());
+            host_logger()->warn("queue: stream not trimmed: {}", e.what());
         }
     }
 }

@@ -1,6 +1,8 @@
 #include "host/queue_sqlite.hpp"
 
-#include <spdlog/spdlog.h>
+#include "host/logging.hpp"
+
+#include <spdlog/logger.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -383,7 +385,7 @@ struct SqliteQueue::Impl {
                                              " deliveries (the worker ended or ran past its lease)";
                         if (!d.last_error.empty()) reason += "; last error: " + d.last_error;
                         bury(id, static_cast<std::int64_t>(d.attempts), reason, now);
-                        spdlog::warn("queue: delivery {} moved to the dead letters: {}", d.digest, reason);
+                        host_logger()->warn("queue: delivery {} moved to the dead letters: {}", d.digest, reason);
                         continue;
                     }
                     s.take.bind(id, now + options.claim_idle.count()).run();
@@ -453,7 +455,7 @@ struct SqliteQueue::Impl {
         } catch (const std::exception& e) {
             if (writer_db.in_transaction())
                 sqlite3_exec(writer_db.get(), "ROLLBACK TO purge; RELEASE purge", nullptr, nullptr, nullptr);
-            spdlog::warn("queue: old digests not purged: {}", e.what());
+            host_logger()->warn("queue: old digests not purged: {}", e.what());
         }
     }
 

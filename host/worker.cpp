@@ -1,8 +1,10 @@
 #include "host/worker.hpp"
 
+#include "host/logging.hpp"
+
 #include "host/pipeline.hpp"
 
-#include <spdlog/spdlog.h>
+#include <spdlog/logger.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
@@ -132,8 +134,8 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
             }
             if (refused) {
                 counters.queue_errors.fetch_add(1, std::memory_order_relaxed);
-                spdlog::warn("work: the queue gave no deliveries: {}; trying again in {} ms", *refused,
-                             options.unavailable_pause.count());
+                host_logger()->warn("work: the queue gave no deliveries: {}; trying again in {} ms", *refused,
+                                    options.unavailable_pause.count());
                 co_await sleep(asio::steady_timer::clock_type::now() + options.unavailable_pause);
                 continue;
             }
@@ -186,7 +188,7 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
                 counters.deliveries_acknowledged.fetch_add(1, std::memory_order_relaxed);
             } else {
                 counters.queue_errors.fetch_add(1, std::memory_order_relaxed);
-                spdlog::warn(
+                host_logger()->warn(
                     "work: delivery {} is in the sink but its acknowledgement failed ({}); it will be "
                     "offered again",
                     d.digest, *refused);
@@ -213,16 +215,17 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
         }
         if (refused) {
             counters.queue_errors.fetch_add(1, std::memory_order_relaxed);
-            spdlog::error("work: delivery {} failed ({}) and the queue refused it back ({}); its lease will run out",
-                          d.digest, error, *refused);
+            host_logger()->error(
+                "work: delivery {} failed ({}) and the queue refused it back ({}); its lease will run out", d.digest,
+                error, *refused);
         } else if (bury) {
             counters.dead_letters.fetch_add(1, std::memory_order_relaxed);
-            spdlog::error("work: delivery {} moved to the dead letters after {} attempt{}: {}", d.digest, d.attempts,
-                          d.attempts == 1 ? "" : "s", error);
+            host_logger()->error("work: delivery {} moved to the dead letters after {} attempt{}: {}", d.digest,
+                                 d.attempts, d.attempts == 1 ? "" : "s", error);
         } else {
             counters.retries.fetch_add(1, std::memory_order_relaxed);
-            spdlog::warn("work: delivery {} attempt {} failed: {}; offered again in {} ms", d.digest, d.attempts, error,
-                         delay.count());
+            host_logger()->warn("work: delivery {} attempt {} failed: {}; offered again in {} ms", d.digest, d.attempts,
+                                error, delay.count());
         }
     }
 

@@ -3,6 +3,7 @@
 
 #include "host/worker.hpp"
 
+#include "host/logging.hpp"
 #include "host/pipeline.hpp"
 #include "host/queue_redis.hpp"
 #include "host/queue_sqlite.hpp"
@@ -10,8 +11,8 @@
 #include "support/process.hpp"
 
 #include <gtest/gtest.h>
+#include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -194,10 +195,11 @@ TEST(Worker, ProcessesEveryDeliveryAndAcknowledgesOnlyOnceTheSinkHoldsIt) {
 // Warnings and errors logged while it lives.
 class CapturedLog {
 public:
-    CapturedLog() : sink_(std::make_shared<Sink>()), saved_(spdlog::default_logger()) {
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("captured", sink_));
+    CapturedLog() : sink_(std::make_shared<Sink>()) { quillmere::host::host_logger()->sinks().push_back(sink_); }
+    ~CapturedLog() {
+        auto& sinks = quillmere::host::host_logger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
     }
-    ~CapturedLog() { spdlog::set_default_logger(saved_); }
     std::string text() const {
         std::lock_guard lock(sink_->text_mutex);
         return sink_->text;
@@ -214,7 +216,6 @@ private:
         std::string text;
     };
     std::shared_ptr<Sink> sink_;
-    std::shared_ptr<spdlog::logger> saved_;
 };
 
 TEST(Worker, AFailureIsRetriedAfterABackOffWithoutHoldingUpTheOthers) {

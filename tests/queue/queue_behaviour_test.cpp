@@ -2,6 +2,7 @@
 // Redis Streams on a real redis-server with the settings the guarantee needs), then what
 // only the Redis engine does (consumer group, trimming, settings check).
 
+#include "host/logging.hpp"
 #include "host/queue_redis.hpp"
 #include "host/queue_sqlite.hpp"
 
@@ -12,8 +13,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <atomic>
 #include <fstream>
@@ -413,10 +414,11 @@ TYPED_TEST(QueueBehaviour, ADeliveryOfAWorkerKilledMidwayIsDeliveredAgain) {
 // Warnings logged while it lives.
 class CapturedWarnings {
 public:
-    CapturedWarnings() : sink_(std::make_shared<Sink>()), saved_(spdlog::default_logger()) {
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("captured", sink_));
+    CapturedWarnings() : sink_(std::make_shared<Sink>()) { quillmere::host::host_logger()->sinks().push_back(sink_); }
+    ~CapturedWarnings() {
+        auto& sinks = quillmere::host::host_logger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
     }
-    ~CapturedWarnings() { spdlog::set_default_logger(saved_); }
     std::string text() const {
         std::lock_guard lock(sink_->lines_mutex);
         return sink_->text;
@@ -434,7 +436,6 @@ private:
         std::string text;
     };
     std::shared_ptr<Sink> sink_;
-    std::shared_ptr<spdlog::logger> saved_;
 };
 
 RedisQueueOptions options_for(const RedisServer& server, const std::string& stream) {
