@@ -9,6 +9,7 @@
 
 #include "redis_environment.hpp"
 #include "run_command.hpp"
+#include "work_support.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -27,45 +28,17 @@ namespace {
 
 using namespace std::chrono_literals;
 using quillmere::testing::ChildProcess;
+using quillmere::testing::deliveries_in;
 using quillmere::testing::RedisEnvironment;
+using quillmere::testing::sha256_hex;
 using quillmere::testing::TempDir;
 using Steady = std::chrono::steady_clock;
-
-std::string sha256_hex(std::string_view text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
 
 // A mention delivery, different for each n.
 std::string mention(int n) {
     return R"({"object": "instagram", "entry": [{"id": "17841405822304914", "time": 1718000000, "changes": [)"
            R"({"field": "mentions", "value": {"media_id": "18300000000)" +
            std::to_string(100000 + n) + R"(", "comment_id": "18400000000)" + std::to_string(100000 + n) + R"("}}]}]})";
-}
-
-// The "delivery" member of every complete envelope line of the output, with its count.
-std::map<std::string, int> deliveries_in(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::map<std::string, int> out;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (in.eof()) break;  // a last line without its newline is still being written
-        try {
-            auto envelope = boost::json::parse(line).as_object();
-            ++out[std::string(envelope.at("delivery").as_string())];
-        } catch (const std::exception&) {
-            ADD_FAILURE() << "not an envelope: " << line;
-        }
-    }
-    return out;
 }
 
 class WorkCommand : public ::testing::TestWithParam<std::string> {
