@@ -189,7 +189,7 @@ struct SqliteQueue::Impl {
     // One operation waiting for the writer thread. It lives on the caller's stack; the
     // caller waits until `done`.
     struct Op {
-        enum class Kind { enqueue, lease, ack, retry, dead_letter, replay };
+        enum class Kind { enqueue, lease, ack, retry, dead_letter, replay, probe };
         explicit Op(Kind k) : kind(k) {}
         Kind kind;
         std::string_view digest, body;  // enqueue
@@ -350,6 +350,8 @@ struct SqliteQueue::Impl {
     void apply(Op& op, std::int64_t now) {
         auto& s = *statements;
         switch (op.kind) {
+            case Op::Kind::probe:  // the transaction alone: can the database be written now?
+                return;
             case Op::Kind::enqueue: {
                 auto& seen = s.seen.bind(op.digest);
                 const bool recent = seen.step() && seen.integer(0) > now - options.redelivery_window.count();
@@ -556,8 +558,13 @@ std::size_t SqliteQueue::depth() {
 }
 
 bool SqliteQueue::ready() {
-    if (impl_->write_failed) return false;
     try {
+        // After a failed write, a write must work again: without one the queue would stay
+        // "not ready" until traffic came back, and no traffic comes to a node not ready.
+        if (impl_->write_failed) {
+            Impl::Op op(Impl::Op::Kind::probe);
+            impl_->submit(op);
+        }
         return impl_->read([](sqlite3* db) {
             Statement probe(db, "SELECT 1 FROM deliveries LIMIT 1");
             probe.step();

@@ -127,8 +127,8 @@ TEST(SqliteQueue, ALockHeldPastTheBusyTimeoutIsUnavailableThenRecovers) {
         EXPECT_THROW(queue.enqueue("d1", "b"), QueueUnavailable);
         EXPECT_FALSE(queue.ready());
     }
+    EXPECT_TRUE(queue.ready()) << "not ready again once the lock is gone, without any traffic";
     EXPECT_EQ(queue.enqueue("d1", "b"), EnqueueResult::enqueued);
-    EXPECT_TRUE(queue.ready());
     EXPECT_EQ(queue.depth(), 1u);
 }
 
