@@ -69,9 +69,10 @@ template <class T>
 class SingleFlight {
 public:
     // `make` returns the awaitable that computes the value. Returns the value and whether
-    // this caller was the one that ran it.
+    // this caller was the one that ran it. The key is kept by value: the awaitable may be
+    // awaited after the caller's key (a temporary such as "records") is gone.
     template <class Make>
-    asio::awaitable<std::pair<T, bool>> run(const std::string& key, Make make) {
+    asio::awaitable<std::pair<T, bool>> run(std::string key, Make make) {
         if (auto it = calls_.find(key); it != calls_.end()) {
             auto call = it->second;
             auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor,
