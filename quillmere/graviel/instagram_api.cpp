@@ -70,7 +70,12 @@ struct TransportError {
     std::string message;
 };
 
-using Outcome = std::variant<Response, TransportError>;
+// The answer cannot be read for a reason that another attempt would not change.
+struct UnreadableAnswer {
+    std::string message;
+};
+
+using Outcome = std::variant<Response, TransportError, UnreadableAnswer>;
 
 std::string encode_component(std::string_view s) { return urls::encode(s, urls::unreserved_chars); }
 
@@ -152,25 +157,93 @@ private:
     std::vector<std::string> secrets_;
 };
 
+// An integer of any length, as the rate-limit headers carry it: a sign and the decimal
+// digits of the magnitude without leading zeros ("0" for zero, never negative).
+struct Integer {
+    bool negative = false;
+    std::string digits = "0";
+};
+
 // An integer header value: an optionally signed decimal integer with blanks around it.
-std::int64_t header_integer(std::string_view name, std::string_view value) {
+Integer header_integer(std::string_view name, std::string_view value) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
     std::string_view s = value;
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    const bool negative = !s.empty() && s.front() == '-';
+    Integer out;
+    out.negative = !s.empty() && s.front() == '-';
     std::string_view digits = s.substr(!s.empty() && (s.front() == '-' || s.front() == '+') ? 1 : 0);
-    auto fail = [&](std::string_view what) {
-        return ValueError(std::string(name) + " header is " + std::string(what) + ": '" + std::string(value) + "'");
-    };
     if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        throw fail("not an integer");
+        throw ValueError(std::string(name) + " header is not an integer: '" + std::string(value) + "'");
     }
-    std::uint64_t magnitude = 0;
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
-    if (ec != std::errc() || magnitude > (negative ? limit : limit - 1)) throw fail("out of range");
-    return negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+    while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+    out.digits = std::string(digits);
+    if (out.digits == "0") out.negative = false;
+    return out;
+}
+
+int compare_magnitudes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+}
+
+std::string add_magnitudes(std::string_view a, std::string_view b) {
+    std::string out;
+    out.reserve(std::max(a.size(), b.size()) + 1);
+    int carry = 0;
+    for (std::size_t i = 0; i < a.size() || i < b.size() || carry; ++i) {
+        int d = carry;
+        if (i < a.size()) d += a[a.size() - 1 - i] - '0';
+        if (i < b.size()) d += b[b.size() - 1 - i] - '0';
+        out.push_back(static_cast<char>('0' + d % 10));
+        carry = d / 10;
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+// a - b for magnitudes with a >= b.
+std::string subtract_magnitudes(std::string_view a, std::string_view b) {
+    std::string out;
+    out.reserve(a.size());
+    int borrow = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        int d = (a[a.size() - 1 - i] - '0') - borrow - (i < b.size() ? b[b.size() - 1 - i] - '0' : 0);
+        borrow = d < 0;
+        out.push_back(static_cast<char>('0' + (d + 10) % 10));
+    }
+    while (out.size() > 1 && out.back() == '0') out.pop_back();
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+// a - b, exactly.
+Integer difference(const Integer& a, const Integer& b) {
+    Integer out;
+    if (a.negative != b.negative) {
+        out.digits = add_magnitudes(a.digits, b.digits);
+        out.negative = a.negative;
+    } else if (compare_magnitudes(a.digits, b.digits) >= 0) {
+        out.digits = subtract_magnitudes(a.digits, b.digits);
+        out.negative = a.negative;
+    } else {
+        out.digits = subtract_magnitudes(b.digits, a.digits);
+        out.negative = !a.negative;
+    }
+    if (out.digits == "0") out.negative = false;
+    return out;
+}
+
+std::string decimal(const Integer& i) { return i.negative ? "-" + i.digits : i.digits; }
+
+// The wait in whole seconds for a computed wait time: nothing for zero or less, at most
+// `cap` (saturating, whatever the length of the value).
+std::int64_t bounded_wait(const Integer& wait, std::int64_t cap) {
+    if (wait.negative || wait.digits == "0") return 0;
+    if (compare_magnitudes(wait.digits, std::to_string(cap)) > 0) return cap;
+    std::int64_t seconds = 0;
+    std::from_chars(wait.digits.data(), wait.digits.data() + wait.digits.size(), seconds);
+    return seconds;
 }
 
 bool is_cancellation(const error_code& ec) { return ec == asio::error::operation_aborted; }
@@ -196,6 +269,8 @@ struct InstagramAPI::Impl {
         if (options.max_rate_limit_wait.count() < 0) {
             throw std::invalid_argument("max_rate_limit_wait must not be negative");
         }
+        if (options.max_body_bytes == 0) throw std::invalid_argument("max_body_bytes must be positive");
+        if (options.max_header_bytes == 0) throw std::invalid_argument("max_header_bytes must be positive");
         parse_address(base_url);
         tls.set_default_verify_paths();
         if (!options.extra_ca_file.empty()) {
@@ -259,6 +334,20 @@ struct InstagramAPI::Impl {
         co_return out;
     }
 
+    // What a failed read of the answer is: an answer over a size limit cannot be read
+    // by another attempt either; anything else is a transport error.
+    Outcome read_failure(const error_code& ec) const {
+        if (ec == http::error::body_limit) {
+            return UnreadableAnswer{"the response body is larger than the limit of " +
+                                    std::to_string(options.max_body_bytes) + " bytes"};
+        }
+        if (ec == http::error::header_limit) {
+            return UnreadableAnswer{"the response header block is larger than the limit of " +
+                                    std::to_string(options.max_header_bytes) + " bytes"};
+        }
+        return failure("cannot read the response", ec, false);
+    }
+
     template <class Stream>
     asio::awaitable<Outcome> request(Stream& stream, const Target& t) const {
         http::request<http::empty_body> req{http::verb::get, t.resource, 11};
@@ -268,18 +357,30 @@ struct InstagramAPI::Impl {
         auto [wec, written] = co_await http::async_write(stream, req, asio::as_tuple(asio::use_awaitable));
         if (wec) co_return failure("cannot send the request", wec, false);
 
+        // Interim (1xx) answers may come before the final one and are passed over; their
+        // heads count against the header limit, which also bounds how many there can be.
         beast::flat_buffer buffer;
-        http::response_parser<http::string_body> parser;
-        auto [rec, read] = co_await http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
-        if (rec) co_return failure("cannot read the response", rec, false);
+        std::uint64_t header_budget = options.max_header_bytes;
+        for (;;) {
+            http::response_parser<http::string_body> parser;
+            parser.header_limit(static_cast<std::uint32_t>(header_budget));
+            parser.body_limit(options.max_body_bytes);
+            auto [hec, head_size] =
+                co_await http::async_read_header(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+            if (hec) co_return read_failure(hec);
+            header_budget -= std::min<std::uint64_t>(head_size, header_budget);
+            if (parser.get().result_int() / 100 == 1) continue;
 
-        auto& res = parser.get();
-        Response out;
-        out.status = res.result_int();
-        out.body = std::move(res.body());
-        if (auto it = res.find(kResetHeader); it != res.end()) out.reset = std::string(it->value());
-        if (auto it = res.find(kTimestampHeader); it != res.end()) out.timestamp = std::string(it->value());
-        co_return out;
+            auto [rec, read] = co_await http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+            if (rec) co_return read_failure(rec);
+            auto& res = parser.get();
+            Response out;
+            out.status = res.result_int();
+            out.body = std::move(res.body());
+            if (auto it = res.find(kResetHeader); it != res.end()) out.reset = std::string(it->value());
+            if (auto it = res.find(kTimestampHeader); it != res.end()) out.timestamp = std::string(it->value());
+            co_return out;
+        }
     }
 
     // One attempt on a connection of its own, closed when the attempt returns.
@@ -335,20 +436,25 @@ struct InstagramAPI::Impl {
             std::int64_t rate_limit_wait = 0;
             try {
                 outcome = co_await exchange(target);
-                if (auto* res = std::get_if<Response>(&*outcome); res && res->status == kRateLimitStatus) {
+                if (auto* unreadable = std::get_if<UnreadableAnswer>(&*outcome)) {
+                    unexpected = std::move(unreadable->message);
+                } else if (auto* res = std::get_if<Response>(&*outcome); res && res->status == kRateLimitStatus) {
+                    // The line shows the wait the answer asks for, exactly; the wait made is
+                    // bounded by the cap, and a second line says so when the cap applies.
+                    Integer asked;
                     if (res->reset && !res->reset->empty()) {
-                        const std::int64_t reset = header_integer(kResetHeader, *res->reset);
-                        const std::int64_t now = res->timestamp ? header_integer(kTimestampHeader, *res->timestamp) : 0;
-                        const __int128 difference = static_cast<__int128>(reset) - now;
-                        rate_limit_wait = difference > max_wait ? max_wait
-                                          : difference < std::numeric_limits<std::int64_t>::min()
-                                              ? std::numeric_limits<std::int64_t>::min()
-                                              : static_cast<std::int64_t>(difference);
-                        logger.warning("Rate limit hit. Waiting for " + std::to_string(rate_limit_wait) +
-                                       " seconds to reset.");
+                        const Integer reset = header_integer(kResetHeader, *res->reset);
+                        const Integer now =
+                            res->timestamp ? header_integer(kTimestampHeader, *res->timestamp) : Integer{};
+                        asked = difference(reset, now);
+                        logger.warning("Rate limit hit. Waiting for " + decimal(asked) + " seconds to reset.");
                     } else {
-                        rate_limit_wait = std::min<std::int64_t>(std::int64_t{1} << attempt, max_wait);
-                        logger.warning("Rate limit hit. Retrying in " + std::to_string(rate_limit_wait) + " seconds.");
+                        asked.digits = std::to_string(std::int64_t{1} << attempt);
+                        logger.warning("Rate limit hit. Retrying in " + asked.digits + " seconds.");
+                    }
+                    rate_limit_wait = bounded_wait(asked, max_wait);
+                    if (!asked.negative && compare_magnitudes(asked.digits, std::to_string(max_wait)) > 0) {
+                        logger.warning("rate-limit wait capped at " + std::to_string(max_wait) + " seconds");
                     }
                 }
             } catch (const boost::system::system_error& e) {

@@ -9,6 +9,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,8 +26,16 @@ struct InstagramApiOptions {
     std::chrono::milliseconds connect_timeout{std::chrono::seconds(10)};
     // Bound on one whole attempt: connect, TLS handshake, request and complete response.
     std::chrono::milliseconds exchange_timeout{std::chrono::seconds(30)};
-    // Longest wait on one rate-limit answer, whatever its headers ask for.
+    // Longest wait on one rate-limit answer, whatever its headers ask for. When it
+    // applies, the usual rate-limit line (with the wait the answer asked for) is followed
+    // by the warning "rate-limit wait capped at N seconds".
     std::chrono::seconds max_rate_limit_wait{900};
+    // Largest response body read (64 MiB). A longer answer, announced or arriving, ends
+    // the request at once with "Unexpected error: ..." and is not retried.
+    std::uint64_t max_body_bytes = std::uint64_t{64} << 20;
+    // Largest response header block (64 KiB), counting the interim (1xx) answers that
+    // come before the final one; over it, as for the body.
+    std::uint32_t max_header_bytes = std::uint32_t{64} << 10;
     // PEM file of certificates trusted in addition to the system store (a private CA);
     // empty for the system store alone.
     std::string extra_ca_file;
@@ -43,7 +52,8 @@ public:
     // one configuration in a process; it is not the process-wide instance and lives as
     // long as its owner keeps it (destroy it only when no request of it is in flight).
     // Throws std::invalid_argument when base_url is not an absolute http or https
-    // address, a time-out is not positive or the maximum wait is negative, and
+    // address, a time-out or a size limit is not positive or the maximum wait is
+    // negative, and
     // std::runtime_error when extra_ca_file cannot be loaded.
     InstagramAPI(const std::string& base_url, const std::string& api_version, InstagramApiOptions options = {});
 

@@ -34,7 +34,13 @@ TEST(InstagramApiConstruction, IndependentClientsKeepTheirOwnValuesAndAreNotTheI
     zero_exchange.exchange_timeout = std::chrono::milliseconds(0);
     InstagramApiOptions negative_wait;
     negative_wait.max_rate_limit_wait = std::chrono::seconds(-1);
+    InstagramApiOptions zero_body;
+    zero_body.max_body_bytes = 0;
+    InstagramApiOptions zero_header;
+    zero_header.max_header_bytes = 0;
     const Bad bad[] = {
+        {"zero body limit", "https://graph.example", zero_body},
+        {"zero header limit", "https://graph.example", zero_header},
         {"relative address", "graph.example", {}},
         {"other scheme", "ftp://graph.example", {}},
         {"zero exchange time-out", "https://graph.example", zero_exchange},
@@ -54,6 +60,8 @@ TEST(InstagramApiConstruction, IndependentClientsKeepTheirOwnValuesAndAreNotTheI
     EXPECT_EQ(b.base_url(), "http://127.0.0.1:8080");
     EXPECT_EQ(b.api_version(), "v19.0");
     EXPECT_EQ(b.options().max_rate_limit_wait, std::chrono::seconds(900));
+    EXPECT_EQ(b.options().max_body_bytes, 64u * 1024 * 1024);
+    EXPECT_EQ(b.options().max_header_bytes, 64u * 1024);
     EXPECT_NE(InstagramAPI::existing(), &a);
     EXPECT_NE(InstagramAPI::existing(), &b);
 }

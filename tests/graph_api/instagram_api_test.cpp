@@ -119,6 +119,19 @@ FakeResponse limited(std::optional<std::string> reset, std::optional<std::string
     return FakeResponse::rate_limited(std::move(reset), std::move(ts));
 }
 FakeResponse dropped(Drop d) { return FakeResponse::dropped(d); }
+FakeResponse interim(FakeResponse r, std::vector<unsigned> statuses) {
+    for (unsigned status : statuses) r.interim.push_back({status, {{"X-Interim", "1"}}, ""});
+    return r;
+}
+// With `size` bytes more of header fields (in fields of at most 4 KiB: the HTTP layer
+// holds no longer field values).
+FakeResponse with_header(FakeResponse r, std::size_t size) {
+    for (std::size_t n = 0; n < size; n += 4096) {
+        r.headers.emplace_back("X-Padding-" + std::to_string(n),
+                               std::string(std::min<std::size_t>(size - n, 4096), 'p'));
+    }
+    return r;
+}
 
 const std::string kEndOfStream = "HTTP request error on attempt %: cannot read the response: end of stream";
 const std::string kPartial = "HTTP request error on attempt %: cannot read the response: partial message";
@@ -187,15 +200,43 @@ std::vector<OutcomeCase> outcome_cases() {
         {"absolute reset moment is capped",
          {limited("1700000000"), FakeResponse::ok(ok)},
          ok,
+         {warning("Rate limit hit. Waiting for 1700000000 seconds to reset."),
+          warning("rate-limit wait capped at 900 seconds")},
+         {900},
+         2},
+        {"wait at the cap is not capped",
+         {limited("1900", "1000"), FakeResponse::ok(ok)},
+         ok,
          {warning("Rate limit hit. Waiting for 900 seconds to reset.")},
          {900},
          2},
         {"extreme reset does not overflow",
          {limited("9223372036854775807", "-9223372036854775808"), FakeResponse::ok(ok)},
          ok,
-         {warning("Rate limit hit. Waiting for 900 seconds to reset.")},
+         {warning("Rate limit hit. Waiting for 18446744073709551615 seconds to reset."),
+          warning("rate-limit wait capped at 900 seconds")},
          {900},
          2},
+        {"reset beyond 64 bits",
+         {limited("1000000000000000000000000000000", "5"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 999999999999999999999999999995 seconds to reset."),
+          warning("rate-limit wait capped at 900 seconds")},
+         {900},
+         2},
+        {"timestamp beyond 64 bits",
+         {limited("100", "+000100000000000000000000000000000"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for -99999999999999999999999999900 seconds to reset.")},
+         {},
+         2},
+        {"leading zeros and signs",
+         {limited("-0", "-0007"), limited("0012", "+0002"), FakeResponse::ok(ok)},
+         ok,
+         {warning("Rate limit hit. Waiting for 7 seconds to reset."),
+          warning("Rate limit hit. Waiting for 10 seconds to reset.")},
+         {7, 10},
+         3},
         {"reset not an integer",
          {limited("soon"), FakeResponse::ok(ok)},
          std::nullopt,
@@ -208,10 +249,34 @@ std::vector<OutcomeCase> outcome_cases() {
          {error("Unexpected error: X-RateLimit-Reset header is not an integer: '1.5'")},
          {},
          1},
-        {"reset out of range",
-         {limited("99999999999999999999")},
+        {"reset a sign alone",
+         {limited("-")},
          std::nullopt,
-         {error("Unexpected error: X-RateLimit-Reset header is out of range: '99999999999999999999'")},
+         {error("Unexpected error: X-RateLimit-Reset header is not an integer: '-'")},
+         {},
+         1},
+        {"interim answers are passed over",
+         {interim(FakeResponse::ok(ok), {100}), interim(FakeResponse::ok(ok), {100, 102, 103})},
+         ok,
+         {},
+         {},
+         1},
+        {"interim answers before a rate-limit answer",
+         {interim(limited("3", "1"), {100}), interim(FakeResponse::ok(ok), {103})},
+         ok,
+         {warning("Rate limit hit. Waiting for 2 seconds to reset.")},
+         {2},
+         2},
+        {"header block past the default limit of the HTTP layer",
+         {with_header(FakeResponse::ok(ok), 16 << 10)},
+         ok,
+         {},
+         {},
+         1},
+        {"header block over the limit is not retried",
+         {with_header(FakeResponse::ok(ok), 65 << 10), FakeResponse::ok(ok)},
+         std::nullopt,
+         {error("Unexpected error: the response header block is larger than the limit of 65536 bytes")},
          {},
          1},
         {"timestamp empty",
@@ -282,6 +347,67 @@ TEST_F(InstagramApiTest, EveryOutcomeLogsExactlyItsLinesAndWaits) {
         EXPECT_EQ(waits().waits(), c.waits);
         EXPECT_EQ(fake().request_count(), c.requests);
         expect_no_secret(r.lines);
+    }
+}
+
+TEST_F(InstagramApiTest, ABodyPastTheDefaultLimitOfTheHttpLayerIsRead) {
+    // 9 MiB: more than the HTTP layer's own default of 8 MiB, less than the client's.
+    const std::string big = "\"" + std::string(9 << 20, 'b') + "\"";
+    fake().enqueue(FakeResponse::ok(big));
+    Result r = fetch();
+    EXPECT_TRUE(r.body == big) << (r.body ? r.body->size() : 0);
+    EXPECT_TRUE(r.lines.empty());
+    EXPECT_EQ(fake().request_count(), 1u);
+}
+
+TEST_F(InstagramApiTest, AnAnswerOverTheSizeLimitsEndsTheRequestAtOnce) {
+    quillmere::graviel::InstagramApiOptions options;
+    options.max_body_bytes = 1000;
+    options.max_header_bytes = 2000;
+    options.sleep = waits().sleep_function();
+    quillmere::graviel::InstagramAPI small(fake().base_url(), kApiVersion, options);
+    const std::string body_error = "Unexpected error: the response body is larger than the limit of 1000 bytes";
+    const std::string header_error =
+        "Unexpected error: the response header block is larger than the limit of 2000 bytes";
+    auto chunked = [](FakeResponse r) {
+        r.chunked = true;
+        return r;
+    };
+    struct Case {
+        const char* name;
+        FakeResponse answer;
+        std::optional<std::string> body;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {"body at the limit", FakeResponse::ok(std::string(1000, 'a')), std::string(1000, 'a'), {}},
+        {"body over the limit", FakeResponse::ok(std::string(1001, 'a')), std::nullopt, {error(body_error)}},
+        {"chunked body at the limit", chunked(FakeResponse::ok(std::string(1000, 'c'))), std::string(1000, 'c'), {}},
+        {"chunked body over the limit",
+         chunked(FakeResponse::ok(std::string(1001, 'c'))),
+         std::nullopt,
+         {error(body_error)}},
+        {"error body over the limit", status(500, std::string(5000, 'e')), std::nullopt, {error(body_error)}},
+        {"header block over the limit", with_header(FakeResponse::ok("{}"), 2000), std::nullopt, {error(header_error)}},
+        // Each "HTTP/1.1 100 Continue" head is 25 bytes: 80 of them fill the budget.
+        {"interim answers over the limit",
+         interim(FakeResponse::ok("{}"), std::vector<unsigned>(80, 100)),
+         std::nullopt,
+         {error(header_error)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake().reset();
+        waits().clear();
+        FakeResponse answer = c.answer;
+        for (auto& i : answer.interim) i.headers.clear();
+        fake().enqueue(answer);
+        fake().enqueue(FakeResponse::ok("a retry"));
+        RecordingLogger logger;
+        EXPECT_EQ(run_awaitable(small.fetch_instagram_data("1", kToken, "id", logger)), c.body);
+        EXPECT_EQ(logger.lines(), c.lines);
+        EXPECT_EQ(fake().request_count(), 1u) << "no retry";
+        EXPECT_TRUE(waits().waits().empty());
     }
 }
 
