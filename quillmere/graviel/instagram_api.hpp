@@ -9,6 +9,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +37,16 @@ struct InstagramApiOptions {
     // Largest response header block (64 KiB), counting the interim (1xx) answers that
     // come before the final one; over it, as for the body.
     std::uint32_t max_header_bytes = std::uint32_t{64} << 10;
+    // Overall bound on one request, all attempts and waits included; 0 (the default) for
+    // none. When it passes, during an attempt or while waiting for a connection, or when a
+    // wait before the next attempt would end past it, the request ends at once with
+    // nothing and the error line "Request deadline of N ms reached. Giving up."
+    std::chrono::milliseconds request_deadline{0};
+    // Most connections of this client open at once, over all its requests on any thread;
+    // 0 (the default) for no bound. An attempt beyond it waits, first come first served,
+    // without blocking its event loop (the wait counts against request_deadline, not
+    // against the attempt's time-outs).
+    std::size_t max_connections = 0;
     // PEM file of certificates trusted in addition to the system store (a private CA);
     // empty for the system store alone.
     std::string extra_ca_file;

@@ -515,6 +515,233 @@ TEST_F(InstagramApiTest, IndependentClientsInOneProcessKeepTheirOwnOptions) {
     EXPECT_EQ(&api(), quillmere::graviel::InstagramAPI::existing());
 }
 
+// A client of its own beside the process-wide one, on the same fake and wait recorder.
+std::unique_ptr<quillmere::graviel::InstagramAPI> client_with(FakeGraphApi& fake, RecordedWaits& waits,
+                                                              quillmere::graviel::InstagramApiOptions options) {
+    options.sleep = waits.sleep_function();
+    return std::make_unique<quillmere::graviel::InstagramAPI>(fake.base_url(), kApiVersion, options);
+}
+
+TEST_F(InstagramApiTest, ARequestDeadlineCoversEveryAttemptAndWait) {
+    using namespace std::chrono_literals;
+    auto deadline_line = [](int ms) {
+        return error("Request deadline of " + std::to_string(ms) + " ms reached. Giving up.");
+    };
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds deadline;
+        std::vector<FakeResponse> answers;
+        std::optional<std::string> body;
+        Lines lines;
+        std::vector<long long> waits;
+        std::size_t requests;
+    };
+    const std::vector<Case> cases = {
+        {"answered in time", 5000ms, {FakeResponse::ok("{}")}, "{}", {}, {}, 1},
+        // Back-off of 1 and 2 s fit in 2.5 s; the next one (4 s) would end past it.
+        {"back-off past the deadline is not started",
+         2500ms,
+         std::vector<FakeResponse>(5, dropped(Drop::before_answer)),
+         std::nullopt,
+         {error(numbered(kEndOfStream, 1)), error(numbered(kEndOfStream, 2)), error(numbered(kEndOfStream, 3)),
+          deadline_line(2500)},
+         {1, 2},
+         3},
+        {"rate-limit wait past the deadline is not started",
+         5000ms,
+         {limited("1010", "1000"), FakeResponse::ok("{}")},
+         std::nullopt,
+         {warning("Rate limit hit. Waiting for 10 seconds to reset."), deadline_line(5000)},
+         {},
+         1},
+        {"rate-limit wait within the deadline",
+         5000ms,
+         {limited("1003", "1000"), FakeResponse::ok("{}")},
+         "{}",
+         {warning("Rate limit hit. Waiting for 3 seconds to reset.")},
+         {3},
+         2},
+        {"an answer later than the deadline",
+         300ms,
+         {std::move(FakeResponse::ok("late")).after(10s), FakeResponse::ok("{}")},
+         std::nullopt,
+         {deadline_line(300)},
+         {},
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake().reset();
+        waits().clear();
+        for (const auto& a : c.answers) fake().enqueue(a);
+        quillmere::graviel::InstagramApiOptions options;
+        options.request_deadline = c.deadline;
+        auto client = client_with(fake(), waits(), options);
+        RecordingLogger logger;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(run_awaitable(client->fetch_instagram_data("1", kToken, "id", logger)), c.body);
+        // Ended by the deadline, not by the 30 s exchange time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_EQ(logger.lines(), c.lines);
+        EXPECT_EQ(waits().waits(), c.waits);
+        EXPECT_EQ(fake().request_count(), c.requests);
+    }
+}
+
+// Runs `per_thread` requests on each of `threads` threads, each thread with an event loop
+// of its own and all requests of a thread started at once.
+std::vector<std::optional<std::string>> fly_on_threads(quillmere::graviel::InstagramAPI& client, int threads,
+                                                       int per_thread) {
+    std::vector<std::optional<std::string>> bodies(static_cast<std::size_t>(threads * per_thread));
+    std::deque<RecordingLogger> loggers(bodies.size());
+    std::vector<std::thread> runners;
+    for (int t = 0; t < threads; ++t) {
+        runners.emplace_back([&, t] {
+            asio::io_context ioc(1);
+            for (int i = 0; i < per_thread; ++i) {
+                const std::size_t n = static_cast<std::size_t>(t * per_thread + i);
+                asio::co_spawn(
+                    ioc,
+                    [&, n]() -> asio::awaitable<void> {
+                        bodies[n] =
+                            co_await client.fetch_instagram_data("b" + std::to_string(n), kToken, "id", loggers[n]);
+                    },
+                    asio::detached);
+            }
+            ioc.run();
+        });
+    }
+    for (auto& r : runners) r.join();
+    for (const auto& l : loggers) EXPECT_TRUE(l.lines().empty()) << l.lines().front().message;
+    return bodies;
+}
+
+TEST_F(InstagramApiTest, BoundedConnectionsAreNeverExceeded) {
+    fake().set_handler([](const RecordedRequest& req) {
+        return std::move(FakeResponse::ok(req.path)).after(std::chrono::milliseconds(2));
+    });
+    struct Case {
+        const char* name;
+        std::size_t bound;
+        int threads;
+        int per_thread;
+    };
+    const Case cases[] = {
+        {"2,000 requests on one event loop", 16, 1, 2000},
+        {"one bound shared by four event loops", 8, 4, 250},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake().reset();
+        fake().set_handler([](const RecordedRequest& req) {
+            return std::move(FakeResponse::ok(req.path)).after(std::chrono::milliseconds(2));
+        });
+        quillmere::graviel::InstagramApiOptions options;
+        options.max_connections = c.bound;
+        auto client = client_with(fake(), waits(), options);
+        auto bodies = fly_on_threads(*client, c.threads, c.per_thread);
+        for (std::size_t n = 0; n < bodies.size(); ++n) {
+            ASSERT_EQ(bodies[n], "/" + std::string(kApiVersion) + "/b" + std::to_string(n)) << n;
+        }
+        EXPECT_EQ(fake().request_count(), bodies.size());
+        EXPECT_LE(fake().connections_open_peak(), c.bound);
+        EXPECT_GE(fake().connections_open_peak(), c.bound / 2) << "the bound is used, not one at a time";
+    }
+}
+
+TEST_F(InstagramApiTest, AWaitForAConnectionEndsWithCancellationOrTheDeadline) {
+    using namespace std::chrono_literals;
+    using namespace asio::experimental::awaitable_operators;
+    fake().set_handler([](const RecordedRequest& req) {
+        return std::move(FakeResponse::ok(req.path)).after(req.path.ends_with("/slow") ? 400ms : 0ms);
+    });
+    quillmere::graviel::InstagramApiOptions options;
+    options.max_connections = 1;
+    options.request_deadline = 2000ms;
+    auto client = client_with(fake(), waits(), options);
+    // A second client has a bound of its own: it is not held up by the first one's.
+    auto other = client_with(fake(), waits(), options);
+
+    RecordingLogger slow_log, cancelled_log, late_log, next_log, other_log;
+    std::optional<std::string> slow, next, late, from_other;
+    bool cancelled = false;
+    asio::io_context ioc(1);
+    auto spawn = [&](auto f) { asio::co_spawn(ioc, f, asio::detached); };
+    spawn([&]() -> asio::awaitable<void> {
+        slow = co_await client->fetch_instagram_data("slow", kToken, "id", slow_log);
+    });
+    spawn([&]() -> asio::awaitable<void> {
+        // Waits behind "slow" and is cancelled meanwhile.
+        asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
+        auto r = co_await (client->fetch_instagram_data("cancelled", kToken, "id", cancelled_log) ||
+                           timer.async_wait(asio::use_awaitable));
+        cancelled = r.index() == 1;
+        // Then one more request: it gets the connection once "slow" is done, so the
+        // cancelled wait took nothing with it.
+        next = co_await client->fetch_instagram_data("next", kToken, "id", next_log);
+    });
+    spawn([&]() -> asio::awaitable<void> {
+        from_other = co_await other->fetch_instagram_data("other", kToken, "id", other_log);
+    });
+    ioc.run();
+
+    EXPECT_EQ(slow, "/v19.0/slow");
+    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(cancelled_log.lines().empty());
+    EXPECT_EQ(next, "/v19.0/next");
+    EXPECT_EQ(from_other, "/v19.0/other");
+    for (const auto* log : {&slow_log, &next_log, &other_log}) EXPECT_TRUE(log->lines().empty());
+    std::vector<std::string> paths;
+    for (const auto& r : fake().requests()) paths.push_back(r.path);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"/v19.0/next", "/v19.0/other", "/v19.0/slow"}));
+
+    // A request whose deadline passes while it waits for the connection: "waits" loses
+    // its first connection at once and backs off (1 s, 150 ms of real time); meanwhile
+    // "holds", started 100 ms later, takes the connection and is answered only after
+    // both deadlines (1.5 s after each request's start).
+    fake().reset();
+    waits().set_scale(150ms);
+    fake().enqueue(dropped(Drop::before_answer));
+    fake().enqueue(std::move(FakeResponse::ok("late")).after(3s));
+    quillmere::graviel::InstagramApiOptions queued = options;
+    queued.request_deadline = 1500ms;
+    auto third = client_with(fake(), waits(), queued);
+    RecordingLogger waits_log, holds_log;
+    std::optional<std::string> waited = "unset", held = "unset";
+    std::chrono::steady_clock::duration waits_done{}, holds_done{};
+    asio::io_context again(1);
+    const auto start = std::chrono::steady_clock::now();
+    asio::co_spawn(
+        again,
+        [&]() -> asio::awaitable<void> {
+            waited = co_await third->fetch_instagram_data("waits", kToken, "id", waits_log);
+            waits_done = std::chrono::steady_clock::now() - start;
+        },
+        asio::detached);
+    asio::co_spawn(
+        again,
+        [&]() -> asio::awaitable<void> {
+            asio::steady_timer timer(co_await asio::this_coro::executor, 100ms);
+            co_await timer.async_wait(asio::use_awaitable);
+            held = co_await third->fetch_instagram_data("holds", kToken, "id", holds_log);
+            holds_done = std::chrono::steady_clock::now() - start;
+        },
+        asio::detached);
+    again.run();
+    const LogLine deadline = error("Request deadline of 1500 ms reached. Giving up.");
+    EXPECT_EQ(waited, std::nullopt);
+    EXPECT_EQ(waits_log.lines(), (Lines{error(numbered(kEndOfStream, 1)), deadline}));
+    EXPECT_EQ(held, std::nullopt);
+    EXPECT_EQ(holds_log.lines(), (Lines{deadline}));
+    EXPECT_LT(waits_done, holds_done) << "the waiting request gave up before the holder let go";
+    EXPECT_EQ(waits().waits(), std::vector<long long>{1});
+    std::vector<std::string> seen;
+    for (const auto& r : fake().requests()) seen.push_back(r.path);
+    EXPECT_EQ(seen, (std::vector<std::string>{"/v19.0/waits", "/v19.0/holds"}))
+        << "the waiting request never connected again";
+}
+
 // Completion of many requests started together on one thread.
 struct Flight {
     std::vector<std::optional<std::string>> bodies;
