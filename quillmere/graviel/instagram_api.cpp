@@ -53,6 +53,8 @@ constexpr unsigned kRateLimitStatus = 429;
 constexpr unsigned kOkStatus = 200;
 constexpr std::string_view kResetHeader = "X-RateLimit-Reset";
 constexpr std::string_view kTimestampHeader = "X-Timestamp";
+constexpr std::string_view kAppUsageHeader = "X-App-Usage";
+constexpr std::string_view kBusinessUsageHeader = "X-Business-Use-Case-Usage";
 constexpr std::string_view kTokenKey = "access_token";
 constexpr std::string_view kRedacted = "[redacted]";
 
@@ -71,6 +73,8 @@ struct Response {
     std::string body;
     std::optional<std::string> reset;
     std::optional<std::string> timestamp;
+    std::optional<std::string> app_usage;
+    std::optional<std::string> business_usage;
 };
 
 // The HTTP layer could not complete the exchange.
@@ -477,6 +481,8 @@ struct InstagramAPI::Impl {
     InstagramApiOptions options;
     mutable ssl::context tls{ssl::context::tls_client};
     std::unique_ptr<ConnectionLimiter> limiter;  // set when connections are bounded
+    mutable std::mutex usage_mutex;
+    mutable GraphApiUsage usage;  // under usage_mutex
 
     Impl(std::string base, std::string version, InstagramApiOptions opts)
         : base_url(std::move(base)), api_version(std::move(version)), options(std::move(opts)) {
@@ -527,6 +533,40 @@ struct InstagramAPI::Impl {
             d.connect_is_request_deadline = d.exchange_is_request_deadline;
         }
         return d;
+    }
+
+    // Keeps the usage figures of an answer (any status) and tells the observer. Nothing
+    // here can fail the request: unreadable headers are passed over.
+    void record_usage(const Response& res) const noexcept {
+        if (!res.app_usage && !res.business_usage) return;
+        try {
+            std::optional<AppUsage> app;
+            std::optional<BusinessUsageMap> businesses;
+            if (res.app_usage) app = parse_app_usage(*res.app_usage);
+            if (res.business_usage) businesses = parse_business_use_case_usage(*res.business_usage);
+            if (!app && !businesses) return;
+            const auto now = std::chrono::system_clock::now();
+            std::optional<GraphApiUsage> snapshot;
+            {
+                std::lock_guard lock(usage_mutex);
+                GraphApiUsage& u = usage;
+                if (app) {
+                    u.app = *app;
+                    u.app_updated = now;
+                }
+                if (businesses) {
+                    for (auto& [id, entries] : *businesses) {
+                        u.businesses.insert_or_assign(id, std::move(entries));
+                        u.business_updated.insert_or_assign(id, now);
+                    }
+                }
+                ++u.answers_read;
+                if (options.on_usage) snapshot = u;
+            }
+            if (snapshot) options.on_usage(*snapshot);
+        } catch (...) {
+            // An observer's failure or a failed allocation must not end the request.
+        }
     }
 
     // Which time-out a deadline came from, for the message.
@@ -627,6 +667,10 @@ struct InstagramAPI::Impl {
             out.body = std::move(res.body());
             if (auto it = res.find(kResetHeader); it != res.end()) out.reset = std::string(it->value());
             if (auto it = res.find(kTimestampHeader); it != res.end()) out.timestamp = std::string(it->value());
+            if (auto it = res.find(kAppUsageHeader); it != res.end()) out.app_usage = std::string(it->value());
+            if (auto it = res.find(kBusinessUsageHeader); it != res.end()) {
+                out.business_usage = std::string(it->value());
+            }
             co_return out;
         }
     }
@@ -703,6 +747,7 @@ struct InstagramAPI::Impl {
             std::int64_t rate_limit_wait = 0;
             try {
                 outcome = co_await exchange(target, request_deadline);
+                if (auto* res = std::get_if<Response>(&*outcome)) record_usage(*res);
                 if (auto* unreadable = std::get_if<UnreadableAnswer>(&*outcome)) {
                     unexpected = std::move(unreadable->message);
                 } else if (auto* res = std::get_if<Response>(&*outcome); res && res->status == kRateLimitStatus) {
@@ -800,6 +845,11 @@ InstagramAPI::~InstagramAPI() = default;
 const std::string& InstagramAPI::base_url() const noexcept { return impl_->base_url; }
 const std::string& InstagramAPI::api_version() const noexcept { return impl_->api_version; }
 const InstagramApiOptions& InstagramAPI::options() const noexcept { return impl_->options; }
+
+GraphApiUsage InstagramAPI::usage() const {
+    std::lock_guard lock(impl_->usage_mutex);
+    return impl_->usage;
+}
 
 boost::asio::awaitable<std::optional<std::string>> InstagramAPI::make_get_request(std::string endpoint,
                                                                                   QueryParams params, Logger& logger) {

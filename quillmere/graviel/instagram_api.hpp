@@ -5,6 +5,7 @@
 
 #include "quillmere/common/graph_api.hpp"
 #include "quillmere/common/logger.hpp"
+#include "quillmere/graviel/usage.hpp"
 
 #include <boost/asio/awaitable.hpp>
 
@@ -47,6 +48,10 @@ struct InstagramApiOptions {
     // without blocking its event loop (the wait counts against request_deadline, not
     // against the attempt's time-outs).
     std::size_t max_connections = 0;
+    // Told the latest usage figures after every answer that carried X-App-Usage or
+    // X-Business-Use-Case-Usage (see usage.hpp); empty (the default) for none. Called on
+    // the requesting thread, so it should be quick; what it throws is ignored.
+    UsageObserver on_usage;
     // PEM file of certificates trusted in addition to the system store (a private CA);
     // empty for the system store alone.
     std::string extra_ca_file;
@@ -83,6 +88,12 @@ public:
     const std::string& base_url() const noexcept;
     const std::string& api_version() const noexcept;
     const InstagramApiOptions& options() const noexcept;
+
+    // A copy of the latest usage figures the Graph API reported to this client (see
+    // usage.hpp): per app from X-App-Usage, per business id from
+    // X-Business-Use-Case-Usage, read from every final answer whatever its status.
+    // Safe to call from any thread at any time; empty before the first such answer.
+    GraphApiUsage usage() const;
 
     // GET base_url + "/" + api_version + "/" + endpoint with `params` as the query, in
     // order, each key and value percent-encoded (a query already in `endpoint` comes

@@ -11,6 +11,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -617,9 +618,6 @@ std::vector<std::optional<std::string>> fly_on_threads(quillmere::graviel::Insta
 }
 
 TEST_F(InstagramApiTest, BoundedConnectionsAreNeverExceeded) {
-    fake().set_handler([](const RecordedRequest& req) {
-        return std::move(FakeResponse::ok(req.path)).after(std::chrono::milliseconds(2));
-    });
     struct Case {
         const char* name;
         std::size_t bound;
@@ -634,12 +632,28 @@ TEST_F(InstagramApiTest, BoundedConnectionsAreNeverExceeded) {
         SCOPED_TRACE(c.name);
         fake().reset();
         fake().set_handler([](const RecordedRequest& req) {
-            return std::move(FakeResponse::ok(req.path)).after(std::chrono::milliseconds(2));
+            FakeResponse r = std::move(FakeResponse::ok(req.path)).after(std::chrono::milliseconds(2));
+            r.headers.emplace_back("X-App-Usage", R"({"call_count":)" + std::to_string(req.path.size()) + "}");
+            return r;
         });
         quillmere::graviel::InstagramApiOptions options;
         options.max_connections = c.bound;
         auto client = client_with(fake(), waits(), options);
+        // The figures are read from another thread while the requests run.
+        std::atomic<bool> done{false};
+        std::uint64_t last_seen = 0;
+        std::thread reader([&] {
+            for (int i = 0; i < 1'000'000 && !done; ++i) {
+                const auto u = client->usage();
+                EXPECT_GE(u.answers_read, last_seen);
+                last_seen = u.answers_read;
+                std::this_thread::yield();
+            }
+        });
         auto bodies = fly_on_threads(*client, c.threads, c.per_thread);
+        done = true;
+        reader.join();
+        EXPECT_EQ(client->usage().answers_read, bodies.size());
         for (std::size_t n = 0; n < bodies.size(); ++n) {
             ASSERT_EQ(bodies[n], "/" + std::string(kApiVersion) + "/b" + std::to_string(n)) << n;
         }
@@ -740,6 +754,94 @@ TEST_F(InstagramApiTest, AWaitForAConnectionEndsWithCancellationOrTheDeadline) {
     for (const auto& r : fake().requests()) seen.push_back(r.path);
     EXPECT_EQ(seen, (std::vector<std::string>{"/v19.0/waits", "/v19.0/holds"}))
         << "the waiting request never connected again";
+}
+
+TEST_F(InstagramApiTest, UsageFiguresAreReadFromEveryAnswer) {
+    using quillmere::graviel::AppUsage;
+    using quillmere::graviel::BusinessUsageMap;
+    using quillmere::graviel::GraphApiUsage;
+    auto with = [](FakeResponse r, Fields headers) {
+        for (auto& h : headers) r.headers.push_back(std::move(h));
+        return r;
+    };
+    const std::string business_ab =
+        R"({"17841":[{"type":"instagram","call_count":40,"total_cputime":5,"total_time":6,)"
+        R"("estimated_time_to_regain_access":0}],"2020":[{"type":"pages","call_count":100,"total_cputime":1,)"
+        R"("total_time":2,"estimated_time_to_regain_access":12}]})";
+    const std::string business_a = R"({"17841":[{"type":"instagram","call_count":95,"total_cputime":7,"total_time":8,)"
+                                   R"("estimated_time_to_regain_access":3}]})";
+    const BusinessUsageMap ab = {{"17841", {{"instagram", 40, 5, 6, 0}}}, {"2020", {{"pages", 100, 1, 2, 12}}}};
+    const BusinessUsageMap a_then_b = {{"17841", {{"instagram", 95, 7, 8, 3}}}, {"2020", {{"pages", 100, 1, 2, 12}}}};
+    struct Step {
+        const char* name;
+        std::vector<FakeResponse> answers;
+        std::optional<std::string> body;
+        Lines lines;
+        std::optional<AppUsage> app;
+        BusinessUsageMap businesses;
+        std::uint64_t answers_read;
+    };
+    const std::vector<Step> steps = {
+        {"app figures of a 200",
+         {with(FakeResponse::ok("{}"), {{"X-App-Usage", R"({"call_count":10,"total_cputime":4,"total_time":9})"}})},
+         "{}",
+         {},
+         AppUsage{10, 4, 9},
+         {},
+         1},
+        {"business figures of a rate-limit answer",
+         {with(limited("1", "0"), {{"X-Business-Use-Case-Usage", business_ab}}), FakeResponse::ok("{}")},
+         "{}",
+         {warning("Rate limit hit. Waiting for 1 seconds to reset.")},
+         AppUsage{10, 4, 9},
+         ab,
+         2},
+        {"an error answer updates the business it names and keeps the others",
+         {with(status(500, "boom"), {{"x-business-use-case-usage", business_a},
+                                     {"x-app-usage", R"({"call_count":"11","total_time":9.7})"}})},
+         std::nullopt,
+         {error("Error 500: boom")},
+         AppUsage{11, 0, 9},
+         a_then_b,
+         3},
+        {"unreadable headers change nothing and fail nothing",
+         {with(FakeResponse::ok("[]"),
+               {{"X-App-Usage", "call_count=99"}, {"X-Business-Use-Case-Usage", R"([{"17841":[]}])"}})},
+         "[]",
+         {},
+         AppUsage{11, 0, 9},
+         a_then_b,
+         3},
+    };
+
+    std::vector<GraphApiUsage> observed;
+    quillmere::graviel::InstagramApiOptions options;
+    options.on_usage = [&observed](const GraphApiUsage& u) {
+        observed.push_back(u);
+        if (observed.size() == 2) throw std::runtime_error("an observer that fails");
+    };
+    auto client = client_with(fake(), waits(), options);
+    EXPECT_FALSE(client->usage().app);
+    EXPECT_EQ(client->usage().answers_read, 0u);
+    const auto before = std::chrono::system_clock::now();
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        fake().reset();
+        for (const auto& a : step.answers) fake().enqueue(a);
+        RecordingLogger logger;
+        EXPECT_EQ(run_awaitable(client->fetch_instagram_data("1", kToken, "id", logger)), step.body);
+        EXPECT_EQ(logger.lines(), step.lines);
+        const GraphApiUsage u = client->usage();
+        EXPECT_EQ(u.app, step.app);
+        EXPECT_EQ(u.businesses, step.businesses);
+        EXPECT_EQ(u.answers_read, step.answers_read);
+        EXPECT_GE(u.app_updated, before);
+        for (const auto& [id, entries] : u.businesses) EXPECT_GE(u.business_updated.at(id), before) << id;
+        ASSERT_EQ(observed.size(), step.answers_read) << "one call per answer read";
+        EXPECT_EQ(observed.back().businesses, u.businesses);
+        EXPECT_EQ(observed.back().app, u.app);
+    }
+    EXPECT_FALSE(api().usage().app) << "each client keeps its own figures";
 }
 
 // Completion of many requests started together on one thread.
