@@ -2,6 +2,15 @@
 // The system's one client for the Instagram Graph API: GET base_url/api_version/endpoint
 // with retries on transport errors, waits on rate-limit answers and one log line per
 // failure. Runs on the caller's event loop; every attempt opens its own connection.
+//
+//   auto& api = graviel::InstagramAPI::instance("https://graph.facebook.com", "v19.0");
+//   std::optional<std::string> body = co_await api.fetch_instagram_data(id, token, "id,caption", logger);
+//
+// The options (InstagramApiOptions below, each with its default) are fixed when a client
+// is built. Those that change what the request loop does are off by default
+// (request_deadline, max_connections); the size limits and the wait cap only turn
+// answers that could not be handled anyway into clear, unretried failures. The latest
+// usage figures the Graph API reports are kept per client: usage() and on_usage.
 
 #include "quillmere/common/graph_api.hpp"
 #include "quillmere/common/logger.hpp"
@@ -22,7 +31,8 @@ namespace quillmere::graviel {
 // Suspends the calling coroutine for the given whole number of seconds.
 using SleepFunction = std::function<boost::asio::awaitable<void>(std::chrono::seconds)>;
 
-// Settings fixed by the first construction of the instance.
+// Settings of one client, fixed when it is built (for the process-wide instance, by the
+// first call of instance()). The defaults are shown with each member.
 struct InstagramApiOptions {
     // Bound on name resolution plus TCP connect of one attempt.
     std::chrono::milliseconds connect_timeout{std::chrono::seconds(10)};
@@ -68,9 +78,9 @@ public:
     // one configuration in a process; it is not the process-wide instance and lives as
     // long as its owner keeps it (destroy it only when no request of it is in flight).
     // Throws std::invalid_argument when base_url is not an absolute http or https
-    // address, a time-out or a size limit is not positive or the maximum wait is
-    // negative, and
-    // std::runtime_error when extra_ca_file cannot be loaded.
+    // address, a time-out or a size limit is not positive, the maximum wait or the
+    // request deadline is negative, and std::runtime_error when extra_ca_file cannot be
+    // loaded.
     InstagramAPI(const std::string& base_url, const std::string& api_version, InstagramApiOptions options = {});
 
     // The process-wide instance, a thin convenience over the constructor. The first call
