@@ -46,7 +46,7 @@ struct GraphApiConfig {
     Secret access_token;     // parent posts
     Secret dm_access_token;  // owners
     std::size_t max_in_flight = 64;
-    std::string token_member;  // brand-settings member holding a per-account token; empty: none
+    std::string token_member;       // brand-settings member holding a per-account token; empty: none
     double usage_threshold = 80.0;  // percent of any usage figure above which requests slow down
     std::string extra_ca_file;
 };
@@ -69,7 +69,7 @@ struct StorageConfig {
     Secret access_key;
     Secret secret_key;
     std::string region = "ap-south-1";
-    std::string endpoint;  // empty: Amazon S3
+    std::string endpoint;            // empty: Amazon S3
     boost::json::value environment;  // the environment object Brastow receives
 };
 
@@ -100,12 +100,12 @@ struct WebhookConfig {
 };
 
 struct QueueConfig {
-    std::string engine = "sqlite";        // "sqlite" or "redis"
+    std::string engine = "sqlite";                      // "sqlite" or "redis"
     std::filesystem::path path = "quillmere-queue.db";  // the SQLite file
-    std::string url;                      // Redis, for engine "redis"
+    std::string url;                                    // Redis, for engine "redis"
     std::string stream = "quillmere:intake";
     std::string group = "quillmere";
-    std::size_t max_deliveries = 5;       // attempts before the dead-letter queue
+    std::size_t max_deliveries = 5;                // attempts before the dead-letter queue
     std::chrono::milliseconds claim_idle{300000};  // longer than the longest processing time
 };
 

@@ -14,12 +14,49 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
 
+namespace quillmere {
+class CacheClient;
+class GraphApiClient;
+class Logger;
+namespace ludrake {
+class AnalyticsClient;
+}
+namespace brastow {
+class Brastow;
+}
+}  // namespace quillmere
+
 namespace quillmere::host {
+
+// Clients handed in by the caller instead of those the configuration describes (a host
+// with clients of its own, tests). A member left empty is built from the configuration,
+// or not used when its section is not configured; a client given here is used whatever
+// the configuration says.
+struct PipelineClients {
+    std::shared_ptr<CacheClient> cache;                   // [redis]
+    std::shared_ptr<ludrake::AnalyticsClient> analytics;  // [clickhouse]
+    std::shared_ptr<GraphApiClient> graph_api;            // [graph_api]
+    std::shared_ptr<brastow::Brastow> storage;            // [storage]
+    std::shared_ptr<Logger> logger;                       // the modules' log lines; default: spdlog logger "quillmere"
+};
+
+// Running totals, readable from any thread (the progress line, metrics).
+struct PipelineStats {
+    std::uint64_t deliveries = 0;
+    std::uint64_t items = 0;
+    std::uint64_t records = 0;
+    std::uint64_t errors = 0;   // envelopes with an error
+    std::uint64_t skipped = 0;  // envelopes that name a skipped source
+    std::uint64_t graph_api_requests = 0;
+    std::size_t graph_api_in_flight = 0;
+};
 
 // The delivery is not a JSON text (or not an object): no item can be read from it.
 class DeliveryError : public std::runtime_error {
@@ -32,6 +69,7 @@ public:
     // Builds the configured clients (Redis, ClickHouse, Graph API, object storage) and
     // indexes the brand settings. Throws ConfigError when a configured source cannot be used.
     Pipeline(const Config& config, boost::asio::any_io_executor executor);
+    Pipeline(const Config& config, boost::asio::any_io_executor executor, PipelineClients clients);
     ~Pipeline();
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
@@ -40,8 +78,16 @@ public:
     // "delivery" (the input line number for `process`, the body's hex SHA-256 digest for the
     // service). Throws DeliveryError when the body is not a JSON object; every other failure
     // of an item is reported in its envelope's "error".
+    //
+    // Items run concurrently on the pipeline's strand (many calls of process may be in
+    // progress at once too); the blocking clients run on a small thread pool of the
+    // pipeline's, so a slow cache or database never holds the Graph API requests in flight.
+    // The body is copied before the first suspension: the caller's text need not outlive
+    // the call.
     boost::asio::awaitable<std::vector<boost::json::object>> process(std::string_view body,
                                                                      boost::json::value delivery);
+
+    PipelineStats stats() const;
 
 private:
     struct Impl;

@@ -1,0 +1,192 @@
+#pragma once
+// The pieces the pipeline runs its enrichment with: blocking calls moved to a thread
+// pool, a bound on Graph API requests in flight, one lookup shared by concurrent callers,
+// and cache reads batched per delivery.
+//
+// Everything here except the thread pool's work runs on one strand (the pipeline's): the
+// semaphore, the single-flight table and the delivery cache are not locked.
+
+#include "quillmere/common/cache.hpp"
+#include "quillmere/common/graph_api.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace quillmere::host {
+
+namespace asio = boost::asio;
+
+// Runs `f()` on `pool` and resumes the caller on its own executor with the result (or
+// the exception it threw).
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> on_pool(asio::thread_pool& pool, F f) {
+    using R = std::invoke_result_t<F&>;
+    co_return co_await asio::co_spawn(
+        pool, [f = std::move(f)]() mutable -> asio::awaitable<R> { co_return f(); }, asio::use_awaitable);
+}
+
+// Runs an operation that never suspends (its blocking calls made inline) on `pool`.
+template <class T>
+asio::awaitable<T> awaitable_on_pool(asio::thread_pool& pool, asio::awaitable<T> op) {
+    co_return co_await asio::co_spawn(pool, std::move(op), asio::use_awaitable);
+}
+
+// A counting semaphore for coroutines of one strand; waiters are served in order.
+class AsyncSemaphore {
+public:
+    explicit AsyncSemaphore(std::size_t count) : available_(count == 0 ? 1 : count) {}
+    asio::awaitable<void> acquire();
+    void release();
+
+private:
+    std::size_t available_;
+    std::deque<std::shared_ptr<asio::steady_timer>> waiters_;
+};
+
+// Concurrent callers of the same key share one run of the operation: the first runs it,
+// the others wait for its result (or its failure).
+template <class T>
+class SingleFlight {
+public:
+    // `make` returns the awaitable that computes the value. Returns the value and whether
+    // this caller was the one that ran it.
+    template <class Make>
+    asio::awaitable<std::pair<T, bool>> run(const std::string& key, Make make) {
+        if (auto it = calls_.find(key); it != calls_.end()) {
+            auto call = it->second;
+            auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor,
+                                                              asio::steady_timer::time_point::max());
+            call->waiters.push_back(timer);
+            boost::system::error_code ec;
+            co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+            if (call->error) std::rethrow_exception(call->error);
+            co_return std::pair<T, bool>(*call->value, false);
+        }
+        auto call = std::make_shared<Call>();
+        calls_.emplace(key, call);
+        try {
+            call->value = co_await make();
+        } catch (...) {
+            call->error = std::current_exception();
+        }
+        calls_.erase(key);
+        for (auto& waiter : call->waiters) waiter->cancel();
+        if (call->error) std::rethrow_exception(call->error);
+        co_return std::pair<T, bool>(*call->value, true);
+    }
+
+    std::size_t in_flight() const noexcept { return calls_.size(); }
+
+private:
+    struct Call {
+        std::optional<T> value;
+        std::exception_ptr error;
+        std::vector<std::shared_ptr<asio::steady_timer>> waiters;
+    };
+    std::unordered_map<std::string, std::shared_ptr<Call>> calls_;
+};
+
+// Figures of the Graph API traffic, readable from any thread.
+struct GraphApiCounters {
+    std::atomic<std::size_t> in_flight{0};
+    std::atomic<std::uint64_t> requests{0};
+};
+
+// The Graph API client as the modules receive it from the pipeline: every request waits
+// for one of `max_in_flight` places first, and is counted.
+class BoundedGraphApi final : public GraphApiClient {
+public:
+    BoundedGraphApi(GraphApiClient& inner, AsyncSemaphore& places, GraphApiCounters& counters)
+        : inner_(inner), places_(places), counters_(counters) {}
+    asio::awaitable<std::optional<std::string>> fetch_instagram_data(
+        std::string endpoint, std::string access_token, std::string fields, Logger& logger,
+        std::optional<QueryParams> extra_params = std::nullopt) override;
+
+private:
+    GraphApiClient& inner_;
+    AsyncSemaphore& places_;
+    GraphApiCounters& counters_;
+};
+
+// A Graph API that gives nothing: for a lookup that may use the cache alone.
+class NoGraphApi final : public GraphApiClient {
+public:
+    asio::awaitable<std::optional<std::string>> fetch_instagram_data(std::string, std::string, std::string, Logger&,
+                                                                     std::optional<QueryParams>) override {
+        co_return std::nullopt;
+    }
+};
+
+// The cache entries one delivery reads, fetched together in one round trip on the pool
+// before its items run (RedisCache::get_many; other clients one get per key).
+class DeliveryCache {
+public:
+    explicit DeliveryCache(CacheClient& backend) : backend_(backend) {}
+
+    // Reads the keys not read yet, on the pool. A failure of the cache is kept: every
+    // later read of this delivery fails with it, without another attempt.
+    asio::awaitable<void> prefetch(asio::thread_pool& pool, std::vector<std::string> keys);
+
+    // The value read for `key` (the cache as it was at the prefetch, with this delivery's
+    // own writes); a key that was not prefetched is read from the cache itself.
+    std::optional<std::string> get(std::string_view key);
+    void remember(std::string_view key, std::string_view value);
+
+    const std::optional<std::string>& failure() const noexcept { return failure_; }
+    CacheClient& backend() noexcept { return backend_; }
+    // Keys read one at a time because they had not been prefetched (should stay 0).
+    std::size_t unbatched_reads() const noexcept { return unbatched_reads_; }
+
+private:
+    CacheClient& backend_;
+    std::unordered_map<std::string, std::optional<std::string>> values_;
+    std::optional<std::string> failure_;
+    std::size_t unbatched_reads_ = 0;
+};
+
+// The cache as one lookup of one item sees it: reads come from the delivery's batch,
+// writes are kept to be stored afterwards on the pool (flush), and a failure of the
+// cache is noted so that the envelope can say the cache was skipped.
+class ItemCacheView final : public CacheClient {
+public:
+    explicit ItemCacheView(DeliveryCache& delivery) : delivery_(delivery) {}
+
+    std::optional<std::string> get(std::string_view key) override;
+    void set(std::string_view key, std::string_view value, std::chrono::seconds ex) override;
+
+    // Stores the writes on the pool; a failure is noted (and not thrown).
+    asio::awaitable<void> flush(asio::thread_pool& pool);
+
+    const std::optional<std::string>& failure() const noexcept { return failure_; }
+
+private:
+    struct Write {
+        std::string key, value;
+        std::chrono::seconds ex;
+    };
+    DeliveryCache& delivery_;
+    std::vector<Write> writes_;
+    std::optional<std::string> failure_;
+};
+
+}  // namespace quillmere::host

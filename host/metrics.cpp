@@ -1,0 +1,155 @@
+#include "host/metrics.hpp"
+
+#include <prometheus/collectable.h>
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <array>
+#include <mutex>
+#include <vector>
+
+namespace quillmere::host {
+namespace {
+
+// Request latencies from a tenth of a millisecond to ten seconds.
+const prometheus::Histogram::BucketBoundaries latency_buckets = {
+    0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0};
+
+// The statuses the listener answers, kept ready; any other is added when first seen.
+constexpr std::array<unsigned, 13> usual_statuses = {200, 400, 401, 403, 404, 405, 408, 413, 431, 500, 503, 501, 505};
+
+}  // namespace
+
+std::string_view to_string(Rejection rejection) noexcept {
+    switch (rejection) {
+        case Rejection::missing_signature:
+            return "missing_signature";
+        case Rejection::malformed_signature:
+            return "malformed_signature";
+        case Rejection::wrong_signature:
+            return "wrong_signature";
+        case Rejection::too_large:
+            return "too_large";
+        case Rejection::bad_request:
+            return "bad_request";
+        case Rejection::queue_unavailable:
+            return "queue_unavailable";
+    }
+    return "unknown";
+}
+
+struct Metrics::Impl {
+    std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
+
+    prometheus::Counter& received = prometheus::BuildCounter()
+                                        .Name("quillmere_deliveries_received_total")
+                                        .Help("Deliveries (POST to the webhook path) received")
+                                        .Register(*registry)
+                                        .Add({});
+    prometheus::Family<prometheus::Counter>& rejected_family = prometheus::BuildCounter()
+                                                                   .Name("quillmere_deliveries_rejected_total")
+                                                                   .Help("Deliveries not taken, by reason")
+                                                                   .Register(*registry);
+    std::array<prometheus::Counter*, std::size(all_rejections)> rejected{};
+    prometheus::Counter& duplicates = prometheus::BuildCounter()
+                                          .Name("quillmere_deliveries_duplicate_total")
+                                          .Help("Redeliveries answered 200 and not stored again")
+                                          .Register(*registry)
+                                          .Add({});
+    prometheus::Counter& enqueued = prometheus::BuildCounter()
+                                        .Name("quillmere_deliveries_enqueued_total")
+                                        .Help("Deliveries stored in the queue")
+                                        .Register(*registry)
+                                        .Add({});
+    prometheus::Family<prometheus::Counter>& verifications_family = prometheus::BuildCounter()
+                                                                        .Name("quillmere_verifications_total")
+                                                                        .Help("Subscription handshakes, by outcome")
+                                                                        .Register(*registry);
+    prometheus::Counter& verified = verifications_family.Add({{"outcome", "accepted"}});
+    prometheus::Counter& refused = verifications_family.Add({{"outcome", "refused"}});
+    prometheus::Gauge& depth = prometheus::BuildGauge()
+                                   .Name("quillmere_queue_depth")
+                                   .Help("Deliveries stored and not yet acknowledged by a worker")
+                                   .Register(*registry)
+                                   .Add({});
+    prometheus::Gauge& connections = prometheus::BuildGauge()
+                                         .Name("quillmere_http_connections")
+                                         .Help("Open connections to the listener")
+                                         .Register(*registry)
+                                         .Add({});
+    prometheus::Family<prometheus::Counter>& requests_family = prometheus::BuildCounter()
+                                                                   .Name("quillmere_http_requests_total")
+                                                                   .Help("Requests answered, by status code")
+                                                                   .Register(*registry);
+    std::array<prometheus::Counter*, usual_statuses.size()> requests{};
+    prometheus::Histogram& latency = prometheus::BuildHistogram()
+                                         .Name("quillmere_http_request_duration_seconds")
+                                         .Help("Time from a request's first byte to its answer written")
+                                         .Register(*registry)
+                                         .Add({}, latency_buckets);
+
+    mutable std::mutex collectables_mutex;
+    std::vector<std::weak_ptr<prometheus::Collectable>> collectables;
+
+    Impl() {
+        for (std::size_t i = 0; i < std::size(all_rejections); ++i) {
+            rejected[i] = &rejected_family.Add({{"reason", std::string(to_string(all_rejections[i]))}});
+        }
+        for (std::size_t i = 0; i < usual_statuses.size(); ++i) {
+            requests[i] = &requests_family.Add({{"code", std::to_string(usual_statuses[i])}});
+        }
+    }
+};
+
+Metrics::Metrics() : impl_(std::make_unique<Impl>()) {}
+Metrics::~Metrics() = default;
+
+void Metrics::delivery_received() { impl_->received.Increment(); }
+
+void Metrics::delivery_rejected(Rejection rejection) {
+    impl_->rejected[static_cast<std::size_t>(rejection)]->Increment();
+}
+
+void Metrics::delivery_duplicate() { impl_->duplicates.Increment(); }
+void Metrics::delivery_enqueued() { impl_->enqueued.Increment(); }
+void Metrics::verification(bool accepted) { (accepted ? impl_->verified : impl_->refused).Increment(); }
+void Metrics::connection_opened() { impl_->connections.Increment(); }
+void Metrics::connection_closed() { impl_->connections.Decrement(); }
+void Metrics::queue_depth(std::size_t depth) { impl_->depth.Set(static_cast<double>(depth)); }
+
+void Metrics::request_served(unsigned status, std::chrono::nanoseconds elapsed) {
+    impl_->latency.Observe(std::chrono::duration<double>(elapsed).count());
+    for (std::size_t i = 0; i < usual_statuses.size(); ++i) {
+        if (usual_statuses[i] == status) {
+            impl_->requests[i]->Increment();
+            return;
+        }
+    }
+    impl_->requests_family.Add({{"code", std::to_string(status)}}).Increment();
+}
+
+void Metrics::add_collectable(std::weak_ptr<prometheus::Collectable> collectable) {
+    std::lock_guard lock(impl_->collectables_mutex);
+    impl_->collectables.push_back(std::move(collectable));
+}
+
+std::string Metrics::text() const {
+    std::vector<prometheus::MetricFamily> families = impl_->registry->Collect();
+    {
+        std::lock_guard lock(impl_->collectables_mutex);
+        for (const auto& weak : impl_->collectables) {
+            if (auto collectable = weak.lock()) {
+                auto more = collectable->Collect();
+                families.insert(families.end(), std::make_move_iterator(more.begin()),
+                                std::make_move_iterator(more.end()));
+            }
+        }
+    }
+    return prometheus::TextSerializer().Serialize(families);
+}
+
+}  // namespace quillmere::host
