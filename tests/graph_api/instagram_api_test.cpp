@@ -666,49 +666,55 @@ TEST_F(InstagramApiTest, BoundedConnectionsAreNeverExceeded) {
 TEST_F(InstagramApiTest, AWaitForAConnectionEndsWithCancellationOrTheDeadline) {
     using namespace std::chrono_literals;
     using namespace asio::experimental::awaitable_operators;
-    fake().set_handler([](const RecordedRequest& req) {
-        return std::move(FakeResponse::ok(req.path)).after(req.path.ends_with("/slow") ? 400ms : 0ms);
-    });
     quillmere::graviel::InstagramApiOptions options;
     options.max_connections = 1;
-    options.request_deadline = 2000ms;
-    auto client = client_with(fake(), waits(), options);
-    // A second client has a bound of its own: it is not held up by the first one's.
-    auto other = client_with(fake(), waits(), options);
+    // The wait for a turn is made one way without a request deadline and another way
+    // with one: both end on cancellation without taking a turn with them.
+    for (auto deadline : {0ms, 2000ms}) {
+        SCOPED_TRACE(deadline.count());
+        fake().reset();
+        fake().set_handler([](const RecordedRequest& req) {
+            return std::move(FakeResponse::ok(req.path)).after(req.path.ends_with("/slow") ? 400ms : 0ms);
+        });
+        options.request_deadline = deadline;
+        auto client = client_with(fake(), waits(), options);
+        // A second client has a bound of its own: it is not held up by the first one's.
+        auto other = client_with(fake(), waits(), options);
 
-    RecordingLogger slow_log, cancelled_log, late_log, next_log, other_log;
-    std::optional<std::string> slow, next, late, from_other;
-    bool cancelled = false;
-    asio::io_context ioc(1);
-    auto spawn = [&](auto f) { asio::co_spawn(ioc, f, asio::detached); };
-    spawn([&]() -> asio::awaitable<void> {
-        slow = co_await client->fetch_instagram_data("slow", kToken, "id", slow_log);
-    });
-    spawn([&]() -> asio::awaitable<void> {
-        // Waits behind "slow" and is cancelled meanwhile.
-        asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
-        auto r = co_await (client->fetch_instagram_data("cancelled", kToken, "id", cancelled_log) ||
-                           timer.async_wait(asio::use_awaitable));
-        cancelled = r.index() == 1;
-        // Then one more request: it gets the connection once "slow" is done, so the
-        // cancelled wait took nothing with it.
-        next = co_await client->fetch_instagram_data("next", kToken, "id", next_log);
-    });
-    spawn([&]() -> asio::awaitable<void> {
-        from_other = co_await other->fetch_instagram_data("other", kToken, "id", other_log);
-    });
-    ioc.run();
+        RecordingLogger slow_log, cancelled_log, next_log, other_log;
+        std::optional<std::string> slow, next, from_other;
+        bool cancelled = false;
+        asio::io_context ioc(1);
+        auto spawn = [&](auto f) { asio::co_spawn(ioc, f, asio::detached); };
+        spawn([&]() -> asio::awaitable<void> {
+            slow = co_await client->fetch_instagram_data("slow", kToken, "id", slow_log);
+        });
+        spawn([&]() -> asio::awaitable<void> {
+            // Waits behind "slow" and is cancelled meanwhile.
+            asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
+            auto r = co_await (client->fetch_instagram_data("cancelled", kToken, "id", cancelled_log) ||
+                               timer.async_wait(asio::use_awaitable));
+            cancelled = r.index() == 1;
+            // Then one more request: it gets the connection once "slow" is done, so the
+            // cancelled wait took nothing with it.
+            next = co_await client->fetch_instagram_data("next", kToken, "id", next_log);
+        });
+        spawn([&]() -> asio::awaitable<void> {
+            from_other = co_await other->fetch_instagram_data("other", kToken, "id", other_log);
+        });
+        ioc.run();
 
-    EXPECT_EQ(slow, "/v19.0/slow");
-    EXPECT_TRUE(cancelled);
-    EXPECT_TRUE(cancelled_log.lines().empty());
-    EXPECT_EQ(next, "/v19.0/next");
-    EXPECT_EQ(from_other, "/v19.0/other");
-    for (const auto* log : {&slow_log, &next_log, &other_log}) EXPECT_TRUE(log->lines().empty());
-    std::vector<std::string> paths;
-    for (const auto& r : fake().requests()) paths.push_back(r.path);
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string>{"/v19.0/next", "/v19.0/other", "/v19.0/slow"}));
+        EXPECT_EQ(slow, "/v19.0/slow");
+        EXPECT_TRUE(cancelled);
+        EXPECT_TRUE(cancelled_log.lines().empty());
+        EXPECT_EQ(next, "/v19.0/next");
+        EXPECT_EQ(from_other, "/v19.0/other");
+        for (const auto* log : {&slow_log, &next_log, &other_log}) EXPECT_TRUE(log->lines().empty());
+        std::vector<std::string> paths;
+        for (const auto& r : fake().requests()) paths.push_back(r.path);
+        std::sort(paths.begin(), paths.end());
+        EXPECT_EQ(paths, (std::vector<std::string>{"/v19.0/next", "/v19.0/other", "/v19.0/slow"}));
+    }
 
     // A request whose deadline passes while it waits for the connection: "waits" loses
     // its first connection at once and backs off (1 s, 150 ms of real time); meanwhile
