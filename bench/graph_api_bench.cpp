@@ -1,6 +1,9 @@
 // Graph API client against the fake Graph API on loopback, one client thread:
 //   BM_Fetch/<n>          requests per second with n requests in flight (each request a
 //                         new connection, as the client always does);
+//   BM_FetchBounded/<b>   the same with 1,000 in flight through a client whose
+//                         max_connections is b: the cost of waiting for a turn, against
+//                         BM_Fetch/1000 (no bound) as the floor;
 //   BM_MemoryInFlight/<n> heap held by the client per request in flight (the fake answers
 //                         after 2 s; the heap in use is sampled while all n wait). With
 //                         one request the figure would mostly show blocks that Asio and
@@ -48,8 +51,10 @@ public:
 
 InstagramAPI* api = nullptr;
 
+int fake_port = 0;
+
 // Runs `total` requests with `in_flight` of them in flight at any moment.
-long run_requests(int in_flight, long total, const quillmere::QueryParams& extra) {
+long run_requests(int in_flight, long total, const quillmere::QueryParams& extra, InstagramAPI* client = api) {
     asio::io_context ioc(1);
     CountingLogger logger;
     long started = 0;
@@ -60,8 +65,8 @@ long run_requests(int in_flight, long total, const quillmere::QueryParams& extra
             [&]() -> asio::awaitable<void> {
                 while (started < total) {
                     ++started;
-                    auto body = co_await api->fetch_instagram_data("17900000000000001", "bench-token", "id,caption",
-                                                                   logger, extra);
+                    auto body = co_await client->fetch_instagram_data("17900000000000001", "bench-token", "id,caption",
+                                                                      logger, extra);
                     if (body) ++ok;
                 }
             },
@@ -80,6 +85,18 @@ void BM_Fetch(benchmark::State& state) {
     state.counters["failures"] = static_cast<double>(failures);
 }
 BENCHMARK(BM_Fetch)->Arg(1)->Arg(100)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void BM_FetchBounded(benchmark::State& state) {
+    quillmere::graviel::InstagramApiOptions options;
+    options.max_connections = static_cast<std::size_t>(state.range(0));
+    InstagramAPI bounded("http://127.0.0.1:" + std::to_string(fake_port), "v19.0", options);
+    constexpr int in_flight = 1000;
+    long failures = 0;
+    for (auto _ : state) failures += run_requests(in_flight, in_flight, {}, &bounded);
+    state.SetItemsProcessed(state.iterations() * in_flight);
+    state.counters["failures"] = static_cast<double>(failures);
+}
+BENCHMARK(BM_FetchBounded)->Arg(16)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 void BM_MemoryInFlight(benchmark::State& state) {
     const int in_flight = static_cast<int>(state.range(0));
@@ -147,8 +164,8 @@ int start_fake() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int port = start_fake();
-    api = &InstagramAPI::instance("http://127.0.0.1:" + std::to_string(port), "v19.0");
+    fake_port = start_fake();
+    api = &InstagramAPI::instance("http://127.0.0.1:" + std::to_string(fake_port), "v19.0");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

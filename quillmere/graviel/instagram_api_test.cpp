@@ -34,7 +34,16 @@ TEST(InstagramApiConstruction, IndependentClientsKeepTheirOwnValuesAndAreNotTheI
     zero_exchange.exchange_timeout = std::chrono::milliseconds(0);
     InstagramApiOptions negative_wait;
     negative_wait.max_rate_limit_wait = std::chrono::seconds(-1);
+    InstagramApiOptions zero_body;
+    zero_body.max_body_bytes = 0;
+    InstagramApiOptions zero_header;
+    zero_header.max_header_bytes = 0;
+    InstagramApiOptions negative_deadline;
+    negative_deadline.request_deadline = std::chrono::milliseconds(-1);
     const Bad bad[] = {
+        {"negative request deadline", "https://graph.example", negative_deadline},
+        {"zero body limit", "https://graph.example", zero_body},
+        {"zero header limit", "https://graph.example", zero_header},
         {"relative address", "graph.example", {}},
         {"other scheme", "ftp://graph.example", {}},
         {"zero exchange time-out", "https://graph.example", zero_exchange},
@@ -54,6 +63,10 @@ TEST(InstagramApiConstruction, IndependentClientsKeepTheirOwnValuesAndAreNotTheI
     EXPECT_EQ(b.base_url(), "http://127.0.0.1:8080");
     EXPECT_EQ(b.api_version(), "v19.0");
     EXPECT_EQ(b.options().max_rate_limit_wait, std::chrono::seconds(900));
+    EXPECT_EQ(b.options().max_body_bytes, 64u * 1024 * 1024);
+    EXPECT_EQ(b.options().max_header_bytes, 64u * 1024);
+    EXPECT_EQ(b.options().request_deadline, std::chrono::milliseconds(0)) << "off by default";
+    EXPECT_EQ(b.options().max_connections, 0u) << "off by default";
     EXPECT_NE(InstagramAPI::existing(), &a);
     EXPECT_NE(InstagramAPI::existing(), &b);
 }

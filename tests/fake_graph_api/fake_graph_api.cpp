@@ -17,6 +17,7 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <future>
 #include <sstream>
 #include <stdexcept>
@@ -94,6 +95,7 @@ struct FakeGraphApi::State {
     std::vector<RecordedRequest> requests;
     std::size_t accepted = 0;
     std::size_t open = 0;
+    std::size_t open_peak = 0;
 
     FakeResponse next(RecordedRequest rec) {
         Handler h;
@@ -167,7 +169,7 @@ struct FakeGraphApi::Server {
         std::shared_ptr<State> state;
         explicit OpenGuard(std::shared_ptr<State> s) : state(std::move(s)) {
             std::lock_guard lock(state->mutex);
-            ++state->open;
+            state->open_peak = std::max(state->open_peak, ++state->open);
         }
         ~OpenGuard() {
             std::lock_guard lock(state->mutex);
@@ -214,13 +216,27 @@ struct FakeGraphApi::Server {
         }
         if (script.drop == FakeResponse::Drop::before_answer) co_return;
 
+        for (const auto& interim : script.interim) {
+            std::string reason = interim.reason.empty()
+                                     ? std::string(http::obsolete_reason(static_cast<http::status>(interim.status)))
+                                     : interim.reason;
+            std::string head = "HTTP/1.1 " + std::to_string(interim.status) + " " + reason + "\r\n";
+            for (const auto& [name, value] : interim.headers) head += name + ": " + value + "\r\n";
+            head += "\r\n";
+            co_await asio::async_write(stream, asio::buffer(head), asio::use_awaitable);
+        }
+
         http::response<http::string_body> res{static_cast<http::status>(script.status), 11};
         res.set(http::field::server, "fake-graph-api");
         res.set(http::field::content_type, "application/json; charset=UTF-8");
         for (const auto& [name, value] : script.headers) res.insert(name, value);
         res.body() = std::move(script.body);
         res.keep_alive(false);
-        res.prepare_payload();
+        if (script.chunked) {
+            res.chunked(true);
+        } else {
+            res.prepare_payload();
+        }
 
         if (script.drop == FakeResponse::Drop::during_answer) {
             std::ostringstream head;
@@ -286,6 +302,7 @@ void FakeGraphApi::reset() {
     state_->queue.clear();
     state_->handler = nullptr;
     state_->requests.clear();
+    state_->open_peak = state_->open;
 }
 
 std::vector<RecordedRequest> FakeGraphApi::requests() const {
@@ -306,6 +323,11 @@ std::size_t FakeGraphApi::connections_accepted() const {
 std::size_t FakeGraphApi::connections_open() const {
     std::lock_guard lock(state_->mutex);
     return state_->open;
+}
+
+std::size_t FakeGraphApi::connections_open_peak() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->open_peak;
 }
 
 void FakeGraphApi::stop_listening() {

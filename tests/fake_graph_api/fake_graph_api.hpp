@@ -38,11 +38,20 @@ struct FakeResponse {
         during_answer,  // send the head and part of the body, then close
     };
 
+    // An interim (1xx) answer sent before the final one.
+    struct Interim {
+        unsigned status = 100;
+        Fields headers;
+        std::string reason;  // empty: the status's usual reason phrase
+    };
+
     unsigned status = 200;
     std::string body;
     Fields headers;                      // sent in this order, after the fake's own
     std::chrono::milliseconds delay{0};  // waited (without blocking the fake) before answering
     Drop drop = Drop::none;
+    std::vector<Interim> interim;  // sent in order after the delay, before the answer
+    bool chunked = false;          // body in chunked transfer coding, without Content-Length
 
     static FakeResponse ok(std::string body);
     static FakeResponse with_status(unsigned status, std::string body);
@@ -94,13 +103,15 @@ public:
     // either the fake answers 500 "no scripted response".
     void enqueue(FakeResponse response);
     void set_handler(Handler handler);
-    // Clears the queue, the handler and the records.
+    // Clears the queue, the handler, the records and the peak of open connections.
     void reset();
 
     std::vector<RecordedRequest> requests() const;
     std::size_t request_count() const;
     std::size_t connections_accepted() const;
     std::size_t connections_open() const;
+    // The most connections open at one moment since construction or the last reset().
+    std::size_t connections_open_peak() const;
 
     // Closes / reopens the listening socket (same port): connections are then refused.
     void stop_listening();

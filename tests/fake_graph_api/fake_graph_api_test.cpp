@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -79,6 +84,54 @@ TEST(FakeGraphApi, HandlerDelayAndDrops) {
     fake.enqueue(FakeResponse::dropped(FakeResponse::Drop::during_answer));
     EXPECT_EQ(get(fake, "/c").ec, http::error::partial_message);
     EXPECT_EQ(fake.request_count(), 3u);
+}
+
+// Everything the fake sends on one connection, as bytes.
+std::string raw_get(const FakeGraphApi& fake, const std::string& target) {
+    asio::io_context ioc;
+    asio::ip::tcp::socket socket(ioc);
+    socket.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), fake.port()));
+    const std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    asio::write(socket, asio::buffer(req));
+    std::string out;
+    beast::error_code ec;
+    asio::read(socket, asio::dynamic_buffer(out), ec);
+    EXPECT_EQ(ec, asio::error::eof);
+    return out;
+}
+
+TEST(FakeGraphApi, SendsInterimAnswersAndChunkedBodies) {
+    FakeGraphApi fake;
+    FakeResponse r = FakeResponse::ok("chunked body");
+    r.interim = {{100, {}}, {103, {{"Link", "</a.css>; rel=preload"}}, "Early Hints"}};
+    r.chunked = true;
+    fake.enqueue(r);
+    const std::string wire = raw_get(fake, "/i");
+    EXPECT_EQ(wire.rfind("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n"
+                         "HTTP/1.1 200 OK\r\n",
+                         0),
+              0u)
+        << wire;
+    EXPECT_NE(wire.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << wire;
+    EXPECT_EQ(wire.find("Content-Length"), std::string::npos) << wire;
+    EXPECT_TRUE(wire.ends_with("\r\nchunked body\r\n0\r\n\r\n")) << wire;
+}
+
+TEST(FakeGraphApi, CountsTheMostConnectionsOpenAtOnce) {
+    FakeGraphApi fake;
+    fake.set_handler(
+        [](const auto&) { return std::move(FakeResponse::ok("x")).after(std::chrono::milliseconds(300)); });
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 3; ++i) clients.emplace_back([&] { get(fake, "/p"); });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(fake.connections_open_peak(), 3u);
+    // The fake closes its side just after the answer has gone out.
+    for (int i = 0; i < 200 && fake.connections_open() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    fake.reset();
+    EXPECT_EQ(fake.connections_open_peak(), 0u);
+    get(fake, "/q");
+    EXPECT_EQ(fake.connections_open_peak(), 1u);
 }
 
 TEST(FakeGraphApi, StopsAndResumesListeningOnTheSamePort) {

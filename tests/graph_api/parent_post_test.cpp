@@ -49,8 +49,8 @@ TEST_F(ProcessParentPostTest, ReturnsWhatTheClientGaveWhenItIsNotAJsonText) {
     EXPECT_EQ(process("1"), json::value(""));
 }
 
-TEST_F(ProcessParentPostTest, ClientFailuresGiveNullAndAreLoggedToTheModuleLogger) {
-    // Capture what reaches the module's named logger.
+TEST_F(ProcessParentPostTest, ClientLinesReachTheModuleLoggerAtTheirLevels) {
+    // Capture what reaches the module's named logger, with each line's level.
     std::ostringstream captured;
     (void)process("warm-up");  // creates the logger (500: nothing scripted)
     auto logger = spdlog::get("morvish");
@@ -59,10 +59,47 @@ TEST_F(ProcessParentPostTest, ClientFailuresGiveNullAndAreLoggedToTheModuleLogge
     sink->set_pattern("%l %v");
     logger->sinks().push_back(sink);
 
-    fake().enqueue(FakeResponse::with_status(404, "gone"));
-    EXPECT_TRUE(process("2").is_null());
+    struct Case {
+        const char* name;
+        std::vector<FakeResponse> answers;
+        bool found;
+        std::string lines;
+    };
+    const std::vector<Case> cases = {
+        {"error answer", {FakeResponse::with_status(404, "gone")}, false, "error Error 404: gone\n"},
+        {"rate-limit answer, then the post",
+         {FakeResponse::rate_limited("13", "10"), FakeResponse::ok(R"({"id": "2"})")},
+         true,
+         "warning Rate limit hit. Waiting for 3 seconds to reset.\n"},
+        {"rate-limit answer without reset, then the post",
+         {FakeResponse::rate_limited(std::nullopt), FakeResponse::ok(R"({"id": "2"})")},
+         true,
+         "warning Rate limit hit. Retrying in 1 seconds.\n"},
+        {"capped rate-limit wait",
+         {FakeResponse::rate_limited("100000"), FakeResponse::ok(R"({"id": "2"})")},
+         true,
+         "warning Rate limit hit. Waiting for 100000 seconds to reset.\nwarning rate-limit wait capped at 900 "
+         "seconds\n"},
+        {"transport error, then the post",
+         {FakeResponse::dropped(FakeResponse::Drop::before_answer), FakeResponse::ok(R"({"id": "2"})")},
+         true,
+         "error HTTP request error on attempt 1: cannot read the response: end of stream\n"},
+        {"unreadable rate-limit header",
+         {FakeResponse::rate_limited("soon")},
+         false,
+         "error Unexpected error: X-RateLimit-Reset header is not an integer: 'soon'\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake().reset();
+        captured.str("");
+        for (const auto& a : c.answers) fake().enqueue(a);
+        json::value result = process("2");
+        logger->flush();
+        EXPECT_EQ(result.is_null(), !c.found);
+        EXPECT_EQ(captured.str(), c.lines);
+    }
     logger->sinks().pop_back();
-    EXPECT_EQ(captured.str(), "error Error 404: gone\n");
 }
 
 TEST_F(ProcessParentPostTest, FailuresReachTheCaller) {
