@@ -346,10 +346,13 @@ private:
 
     void draw_progress() {
         const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-        std::fprintf(stderr, "\r\033[K%zu deliveries  %zu items  %.0f items/s  %zu records  %zu errors  %zu in flight",
+        const host::PipelineStats stats = pipeline_.stats();
+        std::fprintf(stderr,
+                     "\r\033[K%zu deliveries  %zu items  %.0f items/s  %zu records  %zu errors  "
+                     "%zu Graph API requests in flight",
                      totals_.deliveries, totals_.items,
                      seconds > 0 ? static_cast<double>(totals_.items) / seconds : 0.0, totals_.records,
-                     totals_.errors + totals_.bad_lines, in_flight_);
+                     totals_.errors + totals_.bad_lines, stats.graph_api_in_flight);
         std::fflush(stderr);
         drawn_ = true;
     }
