@@ -274,7 +274,7 @@ private:
             } else if (output_failed_) {
                 --in_flight_;  // nothing more can be written
             } else {
-                for (const auto& envelope : d.envelopes) {
+                for (auto& envelope : d.envelopes) {
                     ++totals_.items;
                     if (const auto* records = envelope.if_contains("records"); records && records->is_array()) {
                         totals_.records += records->get_array().size();
@@ -282,7 +282,7 @@ private:
                     if (const auto* error = envelope.if_contains("error"); error && !error->is_null()) {
                         ++totals_.errors;
                     }
-                    pending_.push_back(envelope);
+                    pending_.push_back(std::move(envelope));
                 }
                 ++pending_deliveries_;
             }
