@@ -172,13 +172,18 @@ TEST(ProcessCli, ExitStatuses) {
 }
 
 // Without a configuration every item is still classified and reported: nothing is dropped,
-// and a comment says why it has no record.
+// and a comment says why it has no record. An item the classifier cannot read (a change
+// whose value is null) gives its envelope too, and standard output holds envelopes only.
 TEST(ProcessCli, WithoutConfigurationItemsAreClassifiedAndReported) {
-    CommandResult r =
-        process({"-"}, comment_delivery(kAccount, "18000000000000001", "17000000000000001") + "\n" + kMessage + "\n");
+    const std::string unreadable =
+        R"({"object": "instagram", "entry": [{"id": "17841405822304914", "time": 1, "changes": [{"field": "comments", "value": null}]}]})";
+    CommandResult r = process({"-"}, comment_delivery(kAccount, "18000000000000001", "17000000000000001") + "\n" +
+                                         kMessage + "\n" + unreadable + "\n");
     ASSERT_EQ(r.status, 0) << r.err;
     auto envelopes = envelopes_of(r.out);
-    ASSERT_EQ(envelopes.size(), 2u);
+    ASSERT_EQ(envelopes.size(), 3u) << r.out;
+    EXPECT_EQ(envelopes[2].at("delivery"), json::value(3));
+    EXPECT_EQ(envelopes[2].at("kind"), json::value());
     EXPECT_EQ(envelopes[0].at("delivery"), json::value(1));
     EXPECT_EQ(envelopes[0].at("item"), json::value(0));
     EXPECT_EQ(envelopes[0].at("account_id"), json::value(kAccount));
@@ -287,6 +292,25 @@ TEST(ProcessCli, OutputFileAndAFailingOutput) {
         EXPECT_EQ(full.status, 1) << full.err;
         EXPECT_THAT(full.err, HasSubstr("cannot write the output"));
     }
+}
+
+// A line too long to hold is reported and skipped without being kept in memory; the
+// lines after it are processed.
+TEST(ProcessCli, ALineTooLongIsReportedAndSkipped) {
+    TempDir dir;
+    {
+        std::ofstream f(dir.path() / "in.jsonl", std::ios::binary);
+        f << kMessage << "\n{\"object\": \"";
+        const std::string block(1 << 20, 'x');
+        for (int i = 0; i < 65; ++i) f << block;
+        f << "\"}\n" << kMessage << "\n";
+    }
+    CommandResult r = process({(dir.path() / "in.jsonl").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("line 2: longer than 64 MiB"));
+    auto envelopes = envelopes_of(r.out);
+    ASSERT_EQ(envelopes.size(), 2u);
+    EXPECT_EQ(envelopes[1].at("delivery"), json::value(3));
 }
 
 TEST(ProcessCli, StandardInputByDefaultAndDash) {
