@@ -230,8 +230,12 @@ private:
             std::optional<LineSource::Line> line;
             try {
                 line = co_await source_.next();
-            } catch (const std::exception& e) {
+            } catch (const boost::system::system_error& e) {
                 // What was read is still processed and written.
+                report("quillmere: cannot read the input: " + e.code().message());
+                input_failed_ = true;
+                break;
+            } catch (const std::exception& e) {
                 report("quillmere: " + one_line(e.what()));
                 input_failed_ = true;
                 break;
@@ -408,6 +412,12 @@ int process(const Options& options) {
     int fd = 0;
     if (!options.file.empty() && options.file != "-") {
         fd = ::open(options.file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            ::close(fd);
+            fd = -1;
+            errno = EISDIR;
+        }
         if (fd < 0) {
             std::fprintf(stderr, "quillmere: cannot open %s: %s\n", options.file.c_str(), std::strerror(errno));
             return 2;

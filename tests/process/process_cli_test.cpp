@@ -150,6 +150,8 @@ TEST(ProcessCli, ExitStatuses) {
          "",
          2,
          "cannot open /nonexistent/deliveries.jsonl"},
+        {"input is a directory", {"/"}, "", "", 2, "cannot open /: Is a directory"},
+        {"configuration is a directory", {"--config", "/"}, "", good, 2, "cannot read /: it is a directory"},
         {"brand settings not JSON", {"--config", "{config}"}, "[settings]\nfile = \"bad.json\"\n", good, 2, "settings"},
     };
     for (const StatusCase& c : cases) {
