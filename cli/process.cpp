@@ -230,8 +230,12 @@ private:
             std::optional<LineSource::Line> line;
             try {
                 line = co_await source_.next();
-            } catch (const std::exception& e) {
+            } catch (const boost::system::system_error& e) {
                 // What was read is still processed and written.
+                report("quillmere: cannot read the input: " + e.code().message());
+                input_failed_ = true;
+                break;
+            } catch (const std::exception& e) {
                 report("quillmere: " + one_line(e.what()));
                 input_failed_ = true;
                 break;
@@ -274,7 +278,7 @@ private:
             } else if (output_failed_) {
                 --in_flight_;  // nothing more can be written
             } else {
-                for (const auto& envelope : d.envelopes) {
+                for (auto& envelope : d.envelopes) {
                     ++totals_.items;
                     if (const auto* records = envelope.if_contains("records"); records && records->is_array()) {
                         totals_.records += records->get_array().size();
@@ -282,7 +286,7 @@ private:
                     if (const auto* error = envelope.if_contains("error"); error && !error->is_null()) {
                         ++totals_.errors;
                     }
-                    pending_.push_back(envelope);
+                    pending_.push_back(std::move(envelope));
                 }
                 ++pending_deliveries_;
             }
@@ -346,10 +350,13 @@ private:
 
     void draw_progress() {
         const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-        std::fprintf(stderr, "\r\033[K%zu deliveries  %zu items  %.0f items/s  %zu records  %zu errors  %zu in flight",
+        const host::PipelineStats stats = pipeline_.stats();
+        std::fprintf(stderr,
+                     "\r\033[K%zu deliveries  %zu items  %.0f items/s  %zu records  %zu errors  "
+                     "%zu Graph API requests in flight",
                      totals_.deliveries, totals_.items,
                      seconds > 0 ? static_cast<double>(totals_.items) / seconds : 0.0, totals_.records,
-                     totals_.errors + totals_.bad_lines, in_flight_);
+                     totals_.errors + totals_.bad_lines, stats.graph_api_in_flight);
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -405,6 +412,12 @@ int process(const Options& options) {
     int fd = 0;
     if (!options.file.empty() && options.file != "-") {
         fd = ::open(options.file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            ::close(fd);
+            fd = -1;
+            errno = EISDIR;
+        }
         if (fd < 0) {
             std::fprintf(stderr, "quillmere: cannot open %s: %s\n", options.file.c_str(), std::strerror(errno));
             return 2;

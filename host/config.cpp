@@ -175,6 +175,8 @@ public:
     std::optional<fs::path> input_file(std::string_view key) {
         auto p = path(key);
         if (!p) return std::nullopt;
+        std::error_code ec;
+        if (fs::is_directory(*p, ec)) fail(key, "cannot read " + p->string() + ": it is a directory", get(key));
         std::ifstream f(*p, std::ios::binary);
         if (!f) fail(key, "cannot read " + p->string() + ": " + std::strerror(errno), get(key));
         return p;
@@ -214,6 +216,8 @@ public:
             return s;
         }
         const fs::path file = resolve(name);
+        std::error_code ec;
+        if (fs::is_directory(file, ec)) fail(key, "cannot read " + file.string() + ": it is a directory", inner);
         std::ifstream f(file, std::ios::binary);
         if (!f) fail(key, "cannot read " + file.string() + ": " + std::strerror(errno), inner);
         std::string text(kMaxSecretFileBytes + 1, '\0');
@@ -635,6 +639,8 @@ Config parse_config(std::string_view toml_text, const std::filesystem::path& ori
 }
 
 Config load_config(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (fs::is_directory(file, ec)) throw ConfigError("cannot read " + file.string() + ": it is a directory");
     std::ifstream in(file, std::ios::binary);
     if (!in) throw ConfigError("cannot read " + file.string() + ": " + std::strerror(errno));
     std::ostringstream text;

@@ -245,6 +245,9 @@ TEST(Config, BadValuesAreErrorsNamingTheKey) {
         {"[log]\nlevel = \"loud\"", "log.level: must be one of"},
         {"[settings]\nfile = \"/nonexistent/brands.json\"", "settings.file: cannot read /nonexistent/brands.json"},
         {"[settings]\nchannel_group_id = 1.5", "settings.channel_group_id: must be an integer or a non-empty string"},
+        {"[settings]\nfile = \"/tmp\"", "settings.file: cannot read /tmp: it is a directory"},
+        {"[graph_api]\naccess_token = {file = \"/tmp\"}",
+         "graph_api.access_token: cannot read /tmp: it is a directory"},
         {"[kafka]\nbrokers = 3", "kafka: unknown section"},
         {"colour = \"blue\"", "colour: unknown key"},
         {"redis = \"redis://127.0.0.1\"", "redis: must be a section ([redis]), not a string"},
@@ -266,6 +269,13 @@ TEST(Config, MessagesGiveTheFileAndLine) {
         FAIL() << "no error";
     } catch (const ConfigError& e) {
         EXPECT_THAT(e.what(), StartsWith("cannot read /nonexistent/quillmere.toml: "));
+    }
+    TempDir dir;
+    try {
+        load_config(dir.path());
+        FAIL() << "a directory read as an empty configuration";
+    } catch (const ConfigError& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot read " + dir.path().string() + ": it is a directory");
     }
 }
 

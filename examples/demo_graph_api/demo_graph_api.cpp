@@ -51,8 +51,10 @@ namespace fs = std::filesystem;
 struct Server {
     fs::path root;
     std::set<std::string> rate_limit_once;  // ids still to be answered 429 once
+    std::chrono::milliseconds delay{0};     // every answer waits this long (a slow Graph API)
     std::size_t served = 0;
     std::FILE* log = stderr;
+    bool quiet = false;
 };
 
 std::string graph_error(const std::string& message, const char* type, int code, int subcode = 0) {
@@ -126,6 +128,7 @@ http::response<http::string_body> answer(Server& server, const http::request<htt
     res.prepare_payload();
     ++server.served;
     // The access token is left out of the line, like everything but the id and the fields.
+    if (server.quiet) return res;
     std::fprintf(server.log, "demo Graph API: GET /%s/%s fields=%s -> %u\n", version.c_str(), id.c_str(),
                  fields.empty() ? "-" : (fields.size() > 40 ? fields.substr(0, 40) + "..." : fields).c_str(),
                  res.result_int());
@@ -143,6 +146,10 @@ asio::awaitable<void> session(Server& server, tcp::socket socket) {
         auto [ec, n] = co_await http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
         if (ec) break;
         auto res = answer(server, parser.get());
+        if (server.delay.count() > 0) {
+            asio::steady_timer wait(stream.get_executor(), server.delay);
+            co_await wait.async_wait(asio::as_tuple(asio::use_awaitable));
+        }
         const bool keep = res.keep_alive();
         auto [wec, wn] = co_await http::async_write(stream, res, asio::as_tuple(asio::use_awaitable));
         if (wec || !keep) break;
@@ -185,6 +192,10 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"127.0.0.1", "::1"}));
     app.add_option("--port", port, "Port (default 0: any free port)");
     app.add_option("--port-file", port_file, "Write the port listened on to this file once ready");
+    unsigned delay_ms = 0;
+    app.add_option("--delay-ms", delay_ms, "Wait this long before every answer (a slow Graph API)");
+    bool quiet = false;
+    app.add_flag("--quiet", quiet, "No line per request");
     app.add_option("--rate-limit-once", rate_limited, "Ids whose first request gets a rate-limit answer")
         ->delimiter(',');
     CLI11_PARSE(app, argc, argv);
@@ -195,6 +206,8 @@ int main(int argc, char** argv) {
     Server server;
     server.root = root;
     server.rate_limit_once.insert(rate_limited.begin(), rate_limited.end());
+    server.delay = std::chrono::milliseconds(delay_ms);
+    server.quiet = quiet;
 
     asio::io_context io{1};
     tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address(listen), port));
