@@ -62,7 +62,8 @@ function(quillmere_install_headers name)
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillmere/${name}
           FILES_MATCHING PATTERN "*.hpp"
           PATTERN "*_test*" EXCLUDE
-          PATTERN "testdata" EXCLUDE)
+          PATTERN "testdata" EXCLUDE
+          PATTERN "internal" EXCLUDE)
 endfunction()
 
 function(quillmere_test name)

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +35,16 @@ struct LeasedDelivery {
     std::string last_error;
 };
 
+// A delivery that kept failing, kept with the reason of its last failure.
+struct DeadLetter {
+    std::string id;  // the engine's id of the dead letter (what replay takes)
+    std::string digest;
+    std::string body;
+    std::size_t attempts = 0;
+    std::string last_error;
+    std::chrono::system_clock::time_point failed_at;
+};
+
 class Queue {
 public:
     virtual ~Queue() = default;
@@ -53,9 +64,25 @@ public:
     virtual std::size_t depth() = 0;
     // The queue can be reached now.
     virtual bool ready() = 0;
+    // Up to `max` dead letters, oldest first.
+    virtual std::vector<DeadLetter> dead_letters(std::size_t max);
+    // Offers the dead letters with these ids (all of them when `ids` is empty) to the
+    // workers again, as new deliveries; returns how many were re-queued. Ids that are not
+    // dead letters are skipped.
+    virtual std::size_t replay(std::span<const std::string> ids);
 };
 
-// Opens the engine the configuration names ("sqlite" or "redis"). Throws ConfigError.
-std::unique_ptr<Queue> open_queue(const QueueConfig& config);
+// What the engines take besides the [queue] section.
+struct QueueOptions {
+    // A body whose digest was enqueued this recently is a redelivery ([webhook] redelivery_window).
+    std::chrono::seconds redelivery_window = std::chrono::hours(48);
+    // Redis: this process's consumer name in the group; empty: the host name. A consumer
+    // reads its own unacknowledged entries first when it starts again.
+    std::string consumer;
+};
+
+// Opens the engine the configuration names ("sqlite" or "redis"). Throws ConfigError for
+// a configuration that cannot be used, QueueUnavailable when the queue cannot be reached.
+std::unique_ptr<Queue> open_queue(const QueueConfig& config, const QueueOptions& options = {});
 
 }  // namespace quillmere::host

@@ -108,7 +108,18 @@ ClickHouseClient::ClickHouseClient(ClickHouseOptions options) : options_(std::mo
     // the query is an error status rather than a truncated body.
     params.append({"wait_end_of_query", "1"});
     if (!options_.database.empty()) params.append({"database", options_.database});
-    for (const auto& [name, value] : options_.settings) params.append({name, value});
+    bool execution_time_given = false;
+    for (const auto& [name, value] : options_.settings) {
+        params.append({name, value});
+        execution_time_given = execution_time_given || name == "max_execution_time";
+    }
+    // The server stops a query when the client would stop waiting for it, so that an
+    // abandoned query does not go on running there. The setting takes whole seconds:
+    // rounded up, never 0 (which would mean no limit).
+    if (!execution_time_given && options_.timeout.count() > 0) {
+        const auto seconds = (options_.timeout.count() + 999) / 1000;
+        params.append({"max_execution_time", std::to_string(seconds)});
+    }
     request_url_ = u.buffer();
 
     headers_ = curl_slist_append(headers_, "Content-Type: text/plain; charset=UTF-8");

@@ -32,8 +32,10 @@ struct ClickHouseOptions {
     std::string password;  // sent with HTTP basic authentication, never in the address
     std::string database;  // empty: the user's default database
     std::chrono::milliseconds connect_timeout{5000};
-    std::chrono::milliseconds timeout{60000};  // whole request, result included
-    // Further ClickHouse settings sent with every query (max_execution_time, ...).
+    // Whole request, result included; 0 for none. Also sent to the server as the query's
+    // max_execution_time (in whole seconds, rounded up) unless `settings` names one.
+    std::chrono::milliseconds timeout{60000};
+    // Further ClickHouse settings sent with every query (max_result_rows, ...).
     std::vector<std::pair<std::string, std::string>> settings;
 };
 

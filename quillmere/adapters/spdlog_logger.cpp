@@ -1,7 +1,6 @@
 #include "quillmere/adapters/spdlog_logger.hpp"
 
-#include <spdlog/sinks/stdout_color_sinks.h>
-#include <spdlog/spdlog.h>
+#include "quillmere/common/internal/named_logger.hpp"
 
 #include <cxxabi.h>
 
@@ -12,16 +11,6 @@
 
 namespace quillmere::adapters {
 namespace {
-
-std::shared_ptr<spdlog::logger> named_logger(const std::string& name) {
-    if (auto existing = spdlog::get(name)) return existing;
-    try {
-        return spdlog::stderr_color_mt(name);
-    } catch (const spdlog::spdlog_ex&) {
-        if (auto existing = spdlog::get(name)) return existing;  // registered meanwhile
-        throw;
-    }
-}
 
 std::string demangled(const std::type_info& type) {
     int status = 0;
@@ -46,7 +35,7 @@ std::string current_failure() {
 
 }  // namespace
 
-SpdlogLogger::SpdlogLogger(const std::string& name) : logger_(named_logger(name)) {}
+SpdlogLogger::SpdlogLogger(const std::string& name) : logger_(quillmere::named_logger(name)) {}
 
 SpdlogLogger::SpdlogLogger(std::shared_ptr<spdlog::logger> logger) : logger_(std::move(logger)) {
     if (!logger_) throw std::invalid_argument("SpdlogLogger: logger must not be null");

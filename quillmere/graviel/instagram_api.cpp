@@ -397,16 +397,16 @@ InstagramAPI& InstagramAPI::instance(const std::string& base_url, const std::str
     if (auto* existing = instance_ptr.load(std::memory_order_acquire)) return *existing;
     std::lock_guard lock(instance_mutex);
     if (auto* existing = instance_ptr.load(std::memory_order_relaxed)) return *existing;
-    auto impl = std::make_unique<Impl>(base_url, api_version, std::move(options));
     // Lives until the process ends, as the host expects of the one client.
-    auto* created = new InstagramAPI(std::move(impl));
+    auto* created = new InstagramAPI(base_url, api_version, std::move(options));
     instance_ptr.store(created, std::memory_order_release);
     return *created;
 }
 
 InstagramAPI* InstagramAPI::existing() noexcept { return instance_ptr.load(std::memory_order_acquire); }
 
-InstagramAPI::InstagramAPI(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+InstagramAPI::InstagramAPI(const std::string& base_url, const std::string& api_version, InstagramApiOptions options)
+    : impl_(std::make_unique<Impl>(base_url, api_version, std::move(options))) {}
 InstagramAPI::~InstagramAPI() = default;
 
 const std::string& InstagramAPI::base_url() const noexcept { return impl_->base_url; }

@@ -39,14 +39,20 @@ class InstagramAPI final : public GraphApiClient {
 public:
     static constexpr int retry_attempts = 5;
 
-    // The process-wide instance. The first call creates it with these values; every later
-    // call returns the same instance unchanged, whatever it is given. Throws
-    // std::invalid_argument (and creates nothing) when base_url is not an absolute http or
-    // https address, a time-out is not positive or the maximum wait is negative, and
+    // An independent client with these values, for a host or a test that needs more than
+    // one configuration in a process; it is not the process-wide instance and lives as
+    // long as its owner keeps it (destroy it only when no request of it is in flight).
+    // Throws std::invalid_argument when base_url is not an absolute http or https
+    // address, a time-out is not positive or the maximum wait is negative, and
     // std::runtime_error when extra_ca_file cannot be loaded.
+    InstagramAPI(const std::string& base_url, const std::string& api_version, InstagramApiOptions options = {});
+
+    // The process-wide instance, a thin convenience over the constructor. The first call
+    // creates it with these values (throwing as the constructor does, and then creating
+    // nothing); every later call returns the same instance unchanged, whatever it is given.
     static InstagramAPI& instance(const std::string& base_url, const std::string& api_version,
                                   InstagramApiOptions options = {});
-    // The instance if one has been created, otherwise null.
+    // The process-wide instance if one has been created, otherwise null.
     static InstagramAPI* existing() noexcept;
 
     InstagramAPI(const InstagramAPI&) = delete;
@@ -79,7 +85,6 @@ public:
 
 private:
     struct Impl;
-    explicit InstagramAPI(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
 

@@ -23,6 +23,41 @@ TEST(InstagramApiQuery, TokenThenFieldsThenExtraParametersMergedInPlace) {
         (QueryParams{{"access_token", "t2"}, {"fields", "f"}, {"limit", "6"}}));
 }
 
+TEST(InstagramApiConstruction, IndependentClientsKeepTheirOwnValuesAndAreNotTheInstance) {
+    // The constructor checks what instance() checks.
+    struct Bad {
+        const char* name;
+        std::string base_url;
+        InstagramApiOptions options;
+    };
+    InstagramApiOptions zero_exchange;
+    zero_exchange.exchange_timeout = std::chrono::milliseconds(0);
+    InstagramApiOptions negative_wait;
+    negative_wait.max_rate_limit_wait = std::chrono::seconds(-1);
+    const Bad bad[] = {
+        {"relative address", "graph.example", {}},
+        {"other scheme", "ftp://graph.example", {}},
+        {"zero exchange time-out", "https://graph.example", zero_exchange},
+        {"negative wait", "https://graph.example", negative_wait},
+    };
+    for (const auto& b : bad) {
+        EXPECT_THROW(InstagramAPI(b.base_url, "v19.0", b.options), std::invalid_argument) << b.name;
+    }
+
+    InstagramApiOptions short_wait;
+    short_wait.max_rate_limit_wait = std::chrono::seconds(5);
+    InstagramAPI a("https://a.example", "v18.0", short_wait);
+    InstagramAPI b("http://127.0.0.1:8080", "v19.0");
+    EXPECT_EQ(a.base_url(), "https://a.example");
+    EXPECT_EQ(a.api_version(), "v18.0");
+    EXPECT_EQ(a.options().max_rate_limit_wait, std::chrono::seconds(5));
+    EXPECT_EQ(b.base_url(), "http://127.0.0.1:8080");
+    EXPECT_EQ(b.api_version(), "v19.0");
+    EXPECT_EQ(b.options().max_rate_limit_wait, std::chrono::seconds(900));
+    EXPECT_NE(InstagramAPI::existing(), &a);
+    EXPECT_NE(InstagramAPI::existing(), &b);
+}
+
 // One test: the instance is process-wide, so the order of these steps matters.
 TEST(InstagramApiInstance, IsCreatedOnceAndKeepsItsFirstConfiguration) {
     EXPECT_EQ(InstagramAPI::existing(), nullptr);

@@ -4,11 +4,9 @@
 #include "quillmere/common/clock.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
+#include "quillmere/common/internal/named_logger.hpp"
 #include "quillmere/common/logger.hpp"
 #include "quillmere/common/value.hpp"
-
-#include <spdlog/sinks/stdout_color_sinks.h>
-#include <spdlog/spdlog.h>
 
 #include <array>
 #include <memory>
@@ -19,15 +17,7 @@ namespace {
 // This module's named spdlog logger as the client's logger object.
 class ModuleLogger final : public Logger {
 public:
-    ModuleLogger() : logger_(spdlog::get(std::string(kLoggerName))) {
-        if (!logger_) {
-            try {
-                logger_ = spdlog::stderr_color_mt(std::string(kLoggerName));
-            } catch (const spdlog::spdlog_ex&) {
-                logger_ = spdlog::get(std::string(kLoggerName));  // created meanwhile elsewhere
-            }
-        }
-    }
+    ModuleLogger() : logger_(named_logger(kLoggerName)) {}
     void info(std::string_view message) override { logger_->info(message); }
     void warning(std::string_view message) override { logger_->warn(message); }
     void error(std::string_view message, bool) override { logger_->error(message); }

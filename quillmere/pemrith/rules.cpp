@@ -2,127 +2,98 @@
 
 #include "quillmere/common/clock.hpp"
 #include "quillmere/pemrith/handlers.hpp"
+#include "quillmere/tindral/internal/rule_row.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
-
-#include <initializer_list>
-#include <string_view>
 
 namespace quillmere::pemrith {
 
 namespace {
 
-using tindral::Handler;
-using tindral::Rule;
+using tindral::kNoColumn;
+using tindral::kNoHandler;
+using tindral::row;
 using tindral::RuleTable;
 
-struct Flags {
-    bool mandatory;
-    bool skip_if_missing;
-};
-constexpr Flags kMandatory{true, false};
-constexpr Flags kOptional{false, false};
-constexpr Flags kSkipIfMissing{false, true};
-
-Rule rule(std::initializer_list<std::string_view> keys, json::value default_value, Handler handler, const char* column,
-          Flags flags) {
-    Rule r;
-    json::array paths;
-    for (std::string_view k : keys) paths.emplace_back(k);
-    r.keys = std::move(paths);
-    r.default_value = std::move(default_value);
-    r.handler_function = std::move(handler);
-    if (column != nullptr) r.clickhouse_column_name = column;
-    r.mandatory = flags.mandatory;
-    r.skip_if_missing = flags.skip_if_missing;
-    return r;
-}
-
 RuleTable build_rules() {
-    const json::value none = nullptr;
+    const json::value load_time = json::string(utc_now_iso_micro());
     const json::value empty_array = json::array();
     const json::value empty_object = json::object();
-    const json::value load_time = json::string(utc_now_iso_micro());
-    const Handler no_handler;
-    const char* no_column = nullptr;
 
-    RuleTable t;
-    t.reserve(67);
-    auto add = [&t](std::string_view target, Rule r) { t.emplace_back(std::string(target), std::move(r)); };
-
-    add("RawData.SettingID", rule({"setting_id"}, none, no_handler, "settingid", kMandatory));
-    add("isBrandPost", rule({"author_social_id"}, 0, parent_post_is_brand_post_handler, no_column, kMandatory));
-    add("RawData.PageName", rule({"m_author_name", "setting_id"}, none, no_handler, "m_pagename", kMandatory));
-    add("RawData.InstagramPostType",
-        rule({"instagram_post_type_data"}, none, handle_insta_post_type, "instagram_post_type", kMandatory));
-    add("RawData.DataCollection", rule({}, 1, no_handler, "data_collection", kMandatory));
-    add("RawData.CreatedDate", rule({"timestamp"}, none, parent_post_time_handler, "created_date", kMandatory));
-    add("RawData.Url", rule({"permalink"}, "", no_handler, "url", kMandatory));
-    add("RawData.InstagramGraphApiID", rule({"post_id"}, none, no_handler, "InstagramGraphApiID", kMandatory));
-    add("RawData.SocialID", rule({"post_id_with_ig_id", "post_id"}, none, no_handler, "tweetidorfbid", kMandatory));
-    add("RawData.IsDarkPost", rule({"is_dark_post"}, false, no_handler, "isdarkpost", kMandatory));
-    add("RawData.Typeofcomment",
-        rule({"type_of_comment"}, false, check_type_of_comment_handler, "isdarkpost", kMandatory));
-    add("RawData.IsBrandMention", rule({""}, false, check_is_brand_mention, "isbrandmention", kMandatory));
-    add("RawData.Description", rule({"caption"}, "", parent_post_description_handler, "description", kMandatory));
-    add("RawData.LanguageName", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.Lang", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.Hastagcloud", rule({"caption"}, empty_array, get_hashtags, "Hastagcloud", kMandatory));
-    add("RawData.CountryCode", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.NumCommentsCount", rule({"comments_count"}, 0, no_handler, no_column, kOptional));
-    add("RawData.NumLikesCount", rule({"like_count"}, 0, no_handler, no_column, kOptional));
-    add("RawData.PostInsights", rule({}, empty_object, no_handler, no_column, kSkipIfMissing));
-    add("RawData.NumLikesORFollowers", rule({"owner.followers_count"}, 0, no_handler, no_column, kOptional));
-    add("RawData.NumVideoViews", rule({}, 0, no_handler, no_column, kSkipIfMissing));
-    add("RawData.NumShareCount", rule({}, 0, no_handler, no_column, kMandatory));
-    add("RawData.DurationInSeconds", rule({}, 0, no_handler, no_column, kSkipIfMissing));
-    add("RawData.ShareURL", rule({}, "", no_handler, "m_share_url", kSkipIfMissing));
-    add("RawData.PostPermissions", rule({}, empty_array, no_handler, no_column, kSkipIfMissing));
-    add("RawData.SimplifiedText", rule({"caption"}, "", no_handler, no_column, kMandatory));
-    add("RawData.PostType", rule({"author_social_id"}, 0, post_type_handler, no_column, kMandatory));
-    add("RawData.VideoDetails", rule({}, empty_array, no_handler, no_column, kSkipIfMissing));
-    add("RawData.MusicDetails", rule({}, empty_array, no_handler, no_column, kSkipIfMissing));
-    add("RawData.AttachmentXML", rule({"attachment_xml"}, "", no_handler, no_column, kOptional));
-    add("RawData.MediaType", rule({"media_type"}, "", no_handler, no_column, kMandatory));
-    add("RawData.MediaEnum", rule({"media_type"}, "", handle_media_type, no_column, kMandatory));
-    add("ChannelGroup", rule({"channel_group_id"}, 3, no_handler, no_column, kMandatory));
-    add("ChannelType", rule({"channel_type"}, "", parent_chanel_handler, no_column, kMandatory));
-    add("BrandInfo.BrandID", rule({"brand_id"}, "", no_handler, no_column, kMandatory));
-    add("BrandInfo.BrandName", rule({"brand_name"}, "", no_handler, no_column, kMandatory));
-    add("BrandInfo.CategoryID", rule({"category_id"}, "", no_handler, no_column, kMandatory));
-    add("BrandInfo.CategoryName", rule({"category_name"}, "", no_handler, no_column, kMandatory));
-    add("BrandInfo.BrandSettings", rule({}, empty_object, no_handler, no_column, kMandatory));
-    add("BrandInfo.OperationEnum", rule({}, none, no_handler, no_column, kMandatory));
-    add("ServiceName", rule({}, "instagram_utils_parent_tessaly", no_handler, no_column, kMandatory));
-    add("MentionTrackingDetails.FetchingServiceInTime",
-        rule({"in_time"}, load_time, no_handler, no_column, kMandatory));
-    add("MentionTrackingDetails.FetchingServiceOutTime", rule({}, "", utc_time_to_iso_format, no_column, kMandatory));
-    add("RawData.UserInfo.ScreenName", rule({"username"}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.AuthorName", rule({"m_author_name", "username"}, "", no_handler, no_column, kMandatory));
-    add("RawData.UserInfo.ScreenNameModifiedDate", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.Gender", rule({}, -1, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.PicUrl", rule({"owner.profile_picture_url"}, "", no_handler, no_column, kMandatory));
-    add("RawData.UserInfo.Url", rule({"owner"}, "", url_handler, no_column, kMandatory));
-    add("RawData.UserInfo.UpdatedDate", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.IsVerified", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.LanguageJson", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.AuthorSocialID",
-        rule({"owner.id", "post_author_id"}, false, no_handler, no_column, kMandatory));
-    add("RawData.UserInfo.IsMuted", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.FollowingCount", rule({"owner.follows_count"}, 0, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.FollowersCount", rule({"owner.followers_count"}, 0, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.Insights", rule({}, empty_object, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.TweetCount", rule({"owner.media_count"}, 0, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.IsBlocked", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.IsHidden", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.IsUserPrivate", rule({}, false, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.SocialChannels", rule({}, empty_array, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.ChannelGroupID", rule({"channel_group_id"}, none, no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.Location.country", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.Location.country_code", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    add("RawData.UserInfo.Location.locationname", rule({}, "", no_handler, no_column, kSkipIfMissing));
-    return t;
+    // target, keys, default, handler, analytics column, mandatory, skip_if_missing
+    return RuleTable{
+        row("RawData.SettingID", {"setting_id"}, nullptr, kNoHandler, "settingid", true, false),
+        row("isBrandPost", {"author_social_id"}, 0, parent_post_is_brand_post_handler, kNoColumn, true, false),
+        row("RawData.PageName", {"m_author_name", "setting_id"}, nullptr, kNoHandler, "m_pagename", true, false),
+        row("RawData.InstagramPostType", {"instagram_post_type_data"}, nullptr, handle_insta_post_type,
+            "instagram_post_type", true, false),
+        row("RawData.DataCollection", {}, 1, kNoHandler, "data_collection", true, false),
+        row("RawData.CreatedDate", {"timestamp"}, nullptr, parent_post_time_handler, "created_date", true, false),
+        row("RawData.Url", {"permalink"}, "", kNoHandler, "url", true, false),
+        row("RawData.InstagramGraphApiID", {"post_id"}, nullptr, kNoHandler, "InstagramGraphApiID", true, false),
+        row("RawData.SocialID", {"post_id_with_ig_id", "post_id"}, nullptr, kNoHandler, "tweetidorfbid", true, false),
+        row("RawData.IsDarkPost", {"is_dark_post"}, false, kNoHandler, "isdarkpost", true, false),
+        row("RawData.Typeofcomment", {"type_of_comment"}, false, check_type_of_comment_handler, "isdarkpost", true,
+            false),
+        row("RawData.IsBrandMention", {""}, false, check_is_brand_mention, "isbrandmention", true, false),
+        row("RawData.Description", {"caption"}, "", parent_post_description_handler, "description", true, false),
+        row("RawData.LanguageName", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.Lang", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.Hastagcloud", {"caption"}, empty_array, get_hashtags, "Hastagcloud", true, false),
+        row("RawData.CountryCode", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.NumCommentsCount", {"comments_count"}, 0, kNoHandler, kNoColumn, false, false),
+        row("RawData.NumLikesCount", {"like_count"}, 0, kNoHandler, kNoColumn, false, false),
+        row("RawData.PostInsights", {}, empty_object, kNoHandler, kNoColumn, false, true),
+        row("RawData.NumLikesORFollowers", {"owner.followers_count"}, 0, kNoHandler, kNoColumn, false, false),
+        row("RawData.NumVideoViews", {}, 0, kNoHandler, kNoColumn, false, true),
+        row("RawData.NumShareCount", {}, 0, kNoHandler, kNoColumn, true, false),
+        row("RawData.DurationInSeconds", {}, 0, kNoHandler, kNoColumn, false, true),
+        row("RawData.ShareURL", {}, "", kNoHandler, "m_share_url", false, true),
+        row("RawData.PostPermissions", {}, empty_array, kNoHandler, kNoColumn, false, true),
+        row("RawData.SimplifiedText", {"caption"}, "", kNoHandler, kNoColumn, true, false),
+        row("RawData.PostType", {"author_social_id"}, 0, post_type_handler, kNoColumn, true, false),
+        row("RawData.VideoDetails", {}, empty_array, kNoHandler, kNoColumn, false, true),
+        row("RawData.MusicDetails", {}, empty_array, kNoHandler, kNoColumn, false, true),
+        row("RawData.AttachmentXML", {"attachment_xml"}, "", kNoHandler, kNoColumn, false, false),
+        row("RawData.MediaType", {"media_type"}, "", kNoHandler, kNoColumn, true, false),
+        row("RawData.MediaEnum", {"media_type"}, "", handle_media_type, kNoColumn, true, false),
+        row("ChannelGroup", {"channel_group_id"}, 3, kNoHandler, kNoColumn, true, false),
+        row("ChannelType", {"channel_type"}, "", parent_chanel_handler, kNoColumn, true, false),
+        row("BrandInfo.BrandID", {"brand_id"}, "", kNoHandler, kNoColumn, true, false),
+        row("BrandInfo.BrandName", {"brand_name"}, "", kNoHandler, kNoColumn, true, false),
+        row("BrandInfo.CategoryID", {"category_id"}, "", kNoHandler, kNoColumn, true, false),
+        row("BrandInfo.CategoryName", {"category_name"}, "", kNoHandler, kNoColumn, true, false),
+        row("BrandInfo.BrandSettings", {}, empty_object, kNoHandler, kNoColumn, true, false),
+        row("BrandInfo.OperationEnum", {}, nullptr, kNoHandler, kNoColumn, true, false),
+        row("ServiceName", {}, "instagram_utils_parent_tessaly", kNoHandler, kNoColumn, true, false),
+        row("MentionTrackingDetails.FetchingServiceInTime", {"in_time"}, load_time, kNoHandler, kNoColumn, true, false),
+        row("MentionTrackingDetails.FetchingServiceOutTime", {}, "", utc_time_to_iso_format, kNoColumn, true, false),
+        row("RawData.UserInfo.ScreenName", {"username"}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.AuthorName", {"m_author_name", "username"}, "", kNoHandler, kNoColumn, true, false),
+        row("RawData.UserInfo.ScreenNameModifiedDate", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.Gender", {}, -1, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.PicUrl", {"owner.profile_picture_url"}, "", kNoHandler, kNoColumn, true, false),
+        row("RawData.UserInfo.Url", {"owner"}, "", url_handler, kNoColumn, true, false),
+        row("RawData.UserInfo.UpdatedDate", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.IsVerified", {}, false, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.LanguageJson", {}, false, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.AuthorSocialID", {"owner.id", "post_author_id"}, false, kNoHandler, kNoColumn, true,
+            false),
+        row("RawData.UserInfo.IsMuted", {}, false, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.FollowingCount", {"owner.follows_count"}, 0, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.FollowersCount", {"owner.followers_count"}, 0, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.Insights", {}, empty_object, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.TweetCount", {"owner.media_count"}, 0, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.IsBlocked", {}, false, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.IsHidden", {}, false, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.IsUserPrivate", {}, false, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.SocialChannels", {}, empty_array, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.ChannelGroupID", {"channel_group_id"}, nullptr, kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.Location.country", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.Location.country_code", {}, "", kNoHandler, kNoColumn, false, true),
+        row("RawData.UserInfo.Location.locationname", {}, "", kNoHandler, kNoColumn, false, true),
+    };
 }
 
 // Built when the library is loaded, so that the in-time default is the load time.

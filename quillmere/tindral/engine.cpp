@@ -4,8 +4,7 @@
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
+#include "quillmere/common/internal/named_logger.hpp"
 
 #include <array>
 #include <cstddef>
@@ -41,21 +40,8 @@ std::string str(std::string_view s) { return std::string(s); }
 
 // --- logger ---------------------------------------------------------------------------
 
-std::shared_ptr<spdlog::logger> make_logger() {
-    const std::string name(kLoggerName);
-    if (auto existing = spdlog::get(name)) return existing;
-    auto logger = std::make_shared<spdlog::logger>(name, std::make_shared<spdlog::sinks::stderr_sink_mt>());
-    try {
-        spdlog::register_logger(logger);
-    } catch (const spdlog::spdlog_ex&) {
-        // Registered by someone else in the meantime: use theirs.
-        if (auto existing = spdlog::get(name)) return existing;
-    }
-    return logger;
-}
-
 // Created once, when the library is loaded.
-const std::shared_ptr<spdlog::logger> g_logger = make_logger();
+const std::shared_ptr<spdlog::logger> g_logger = named_logger(kLoggerName);
 
 void log_failure(std::string_view message) noexcept {
     try {

@@ -1,5 +1,6 @@
 #include "quillmere/adapters/clickhouse_client.hpp"
 
+#include "query_log.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 #include "support/servers.hpp"
@@ -64,7 +65,7 @@ TEST(ClickHouseClient, QueryTextIsSentAsItIs) {
     ClickHouseClient ch(options());
     const std::string query = "\n   SELECT 'exact-probe-41' AS p,\t1  -- a comment\n    ";
     run(ch, query);
-    run(ch, "SYSTEM FLUSH LOGS");
+    flush_query_log(ch);
     ResultTable t = run(ch,
                         "SELECT query FROM system.query_log WHERE type = 1 AND "
                         "position(query, concat('exact-probe', '-41')) > 0");
@@ -110,7 +111,7 @@ TEST(ClickHouseClient, CredentialsAreUsedAndNeverShown) {
     run(from_url, "SELECT 'user-probe-2'");
 
     ClickHouseClient admin(options());
-    run(admin, "SYSTEM FLUSH LOGS");
+    flush_query_log(admin);
     EXPECT_EQ(kinds_of(run(admin,
                            "SELECT user FROM system.query_log WHERE type = 1 AND "
                            "position(query, concat('user-', 'probe-')) > 0 ORDER BY query")),
@@ -148,6 +149,49 @@ TEST(ClickHouseClient, UnreachableServerAndTimeOut) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(impatient.execute("SELECT sleep(2)"), ClickHouseError);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+}
+
+TEST(ClickHouseClient, TheServerIsToldTheClientsTimeOut) {
+    struct Case {
+        std::chrono::milliseconds timeout;
+        std::vector<std::pair<std::string, std::string>> settings;
+        const char* expected;  // max_execution_time as the server sees it, in seconds
+    };
+    const Case cases[] = {
+        {300ms, {}, "1"},  // rounded up: 0 would mean no limit
+        {1000ms, {}, "1"},   {1001ms, {}, "2"},
+        {60000ms, {}, "60"}, {1000ms, {{"max_execution_time", "7"}}, "7"},  // a setting given by the caller wins
+        {0ms, {}, "0"},                                                     // no time-out: no limit either
+    };
+    for (const auto& c : cases) {
+        ClickHouseOptions o = options();
+        o.timeout = c.timeout;
+        o.settings = c.settings;
+        ClickHouseClient ch(o);
+        EXPECT_EQ(kinds_of(run(ch, "SELECT value FROM system.settings WHERE name = 'max_execution_time'")),
+                  "value:str=\"" + std::string(c.expected) + "\" ")
+            << c.timeout.count() << " ms";
+    }
+}
+
+TEST(ClickHouseClient, AnAbandonedQueryDoesNotGoOnRunningOnTheServer) {
+    ClickHouseOptions o = options();
+    o.timeout = 1000ms;
+    ClickHouseClient impatient(o);
+    // Counts without end unless the server stops it.
+    EXPECT_THROW(impatient.execute("SELECT count() FROM system.numbers WHERE 'abandon-probe' != ''"), ClickHouseError);
+
+    ClickHouseClient admin(options());
+    const std::string running =
+        "SELECT count() AS n FROM system.processes WHERE position(query, concat('abandon', '-probe')) > 0";
+    std::int64_t still_running = 1;
+    for (int i = 0; i < 100 && still_running != 0; ++i) {
+        still_running = run(admin, running).row(0)["n"].to_number<std::int64_t>();
+        if (still_running != 0) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(still_running, 0) << "the query went on running after the client gave up";
+    // Whatever the outcome, leave nothing running for the tests that follow.
+    run(admin, "KILL QUERY WHERE position(query, concat('abandon', '-probe')) > 0 SYNC");
 }
 
 TEST(ClickHouseClient, EachThreadFetchesItsOwnResult) {

@@ -1,6 +1,7 @@
 // The settings, cache and database operations end to end against redis-server and
 // clickhouse-server, through the real adapters.
 
+#include "query_log.hpp"
 #include "quillmere/adapters/clickhouse_client.hpp"
 #include "quillmere/adapters/redis_cache.hpp"
 #include "quillmere/common/errors.hpp"
@@ -136,7 +137,7 @@ protected:
     // Parent-post queries the server has seen (its query log), counted by a text that
     // this counting query itself does not contain.
     std::int64_t parent_post_queries_seen() {
-        ch.execute("SYSTEM FLUSH LOGS");
+        flush_query_log(ch);
         ch.execute(
             "SELECT count() AS n FROM system.query_log WHERE type = 1 AND "
             "position(query, concat('FROM orbenix.mention', 'details  final')) > 0");

@@ -357,6 +357,38 @@ TEST_F(InstagramApiTest, CancellationEndsTheRequestAndClosesItsConnection) {
     EXPECT_EQ(fake().connections_open(), 0u) << "the cancelled attempt's connection is closed";
 }
 
+TEST_F(InstagramApiTest, IndependentClientsInOneProcessKeepTheirOwnOptions) {
+    // Two clients built beside the process-wide one, each with its own wait cap and its
+    // own recorder of waits, answered the same rate-limit answer by the same fake.
+    struct Client {
+        std::chrono::seconds cap;
+        RecordedWaits waits;
+        std::unique_ptr<quillmere::graviel::InstagramAPI> api;
+    };
+    std::deque<Client> clients;
+    for (auto cap : {std::chrono::seconds(5), std::chrono::seconds(30)}) {
+        Client& c = clients.emplace_back(Client{cap, {}, nullptr});
+        c.waits.set_scale(std::chrono::microseconds(10));
+        quillmere::graviel::InstagramApiOptions options;
+        options.max_rate_limit_wait = cap;
+        options.sleep = c.waits.sleep_function();
+        c.api = std::make_unique<quillmere::graviel::InstagramAPI>(fake().base_url(), "v20.0", options);
+    }
+    auto seen = std::make_shared<std::map<std::string, int>>();
+    fake().set_handler([seen](const RecordedRequest& req) {
+        return (*seen)[req.path]++ == 0 ? limited("1060", "1000") : FakeResponse::ok(req.path);
+    });
+    for (auto& c : clients) {
+        RecordingLogger logger;
+        EXPECT_EQ(run_awaitable(c.api->fetch_instagram_data("c" + std::to_string(c.cap.count()), kToken, "id", logger)),
+                  "/v20.0/c" + std::to_string(c.cap.count()));
+        EXPECT_EQ(c.waits.waits(), std::vector<long long>{c.cap.count()});
+    }
+    EXPECT_EQ(fetch("singleton").body, "/v19.0/singleton");
+    EXPECT_EQ(waits().waits(), std::vector<long long>{60}) << "the process-wide client keeps its own options";
+    EXPECT_EQ(&api(), quillmere::graviel::InstagramAPI::existing());
+}
+
 // Completion of many requests started together on one thread.
 struct Flight {
     std::vector<std::optional<std::string>> bodies;
