@@ -698,8 +698,8 @@ asio::awaitable<std::vector<json::object>> Pipeline::process(std::string_view bo
     json::value parsed;
     try {
         parsed = parse_json(body);
-    } catch (const std::exception& e) {
-        throw DeliveryError(std::string("the delivery is not JSON: ") + e.what());
+    } catch (const boost::system::system_error& e) {
+        throw DeliveryError("the delivery is not JSON: " + e.code().message());
     }
     if (!parsed.is_object()) throw DeliveryError("the delivery is not a JSON object");
     // On the pipeline's strand: its state is touched by one thread at a time.

@@ -96,5 +96,17 @@ TEST(RequestMembers, EveryRowHasASourceAndNoMemberRepeats) {
     }
 }
 
+// docs/host.md shows both tables exactly as the code has them.
+TEST(RequestMembers, DocumentedAsInTheCode) {
+    std::ifstream in(std::string(QUILLMERE_DOCS_DIR) + "/host.md");
+    ASSERT_TRUE(in) << "docs/host.md";
+    std::stringstream text;
+    text << in.rdbuf();
+    for (auto table : {comment_request_members(), parent_request_members()}) {
+        const std::string rows = table_markdown(table);
+        EXPECT_NE(text.str().find(rows), std::string::npos) << "docs/host.md lacks these rows:\n" << rows;
+    }
+}
+
 }  // namespace
 }  // namespace quillmere::host
