@@ -24,13 +24,13 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <system_error>
 
 namespace quillmere::cli {
 namespace {
@@ -106,7 +106,7 @@ int serve(const Options& options) {
     } catch (const host::ConfigError& e) {
         std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
         return 2;
-    } catch (const std::system_error& e) {
+    } catch (const boost::system::system_error& e) {
         log->critical("cannot listen on {}: {}", config.webhook.listen, e.code().message());
         return 1;
     }
