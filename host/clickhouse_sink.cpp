@@ -9,6 +9,8 @@
 
 #include <boost/json/serialize.hpp>
 
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 
@@ -168,9 +170,9 @@ const std::vector<RecordColumn>& record_columns() {
         std::vector<RecordColumn> out;
         for (const auto& c : kLookupColumns) out.push_back({c.name, c.type});
         for (const auto& name : named_columns().names) out.push_back({name, "String"});
-        out.push_back({"record_table", "LowCardinality(String)"});
+        out.push_back({"record_table", "String"});
         out.push_back({"record", "String"});
-        out.push_back({"stored_at", "DateTime64(6) DEFAULT now64(6)"});
+        out.push_back({"stored_at", "UInt64"});  // microseconds since the epoch
         return out;
     }();
     return columns;
@@ -231,6 +233,9 @@ json::object record_row(const json::object& record, std::string_view table) {
     }
     row["record_table"] = table;
     row["record"] = json::serialize(record);
+    row["stored_at"] = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
     return row;
 }
 

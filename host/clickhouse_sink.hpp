@@ -33,7 +33,8 @@ struct RecordColumn {
 // The table's columns, in order: those the parent-post lookup selects and filters on
 // (typed as it reads them), then those the rule tables name in clickhouse_column_name
 // (text), then the record's table ("comment" or "parent"), the whole record as JSON text
-// and the time it was stored (the version that decides which row a redelivery keeps).
+// and the time it was stored, in microseconds (the version that decides which row a
+// redelivery keeps: the latest).
 const std::vector<RecordColumn>& record_columns();
 
 // CREATE DATABASE / CREATE TABLE statements, each "IF NOT EXISTS".

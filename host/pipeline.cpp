@@ -1,5 +1,6 @@
 #include "host/pipeline.hpp"
 
+#include "host/clickhouse_sink.hpp"
 #include "host/enrichment.hpp"
 #include "host/fanout.hpp"
 #include "host/media.hpp"
@@ -112,6 +113,14 @@ struct OwnerLookup {
     std::vector<std::string> skipped;
 };
 
+// What the items of one delivery share: the batch of cache reads, and the posts and
+// owners already looked up, so that a batch asks for each once.
+struct DeliveryState {
+    std::optional<DeliveryCache> cache;
+    std::unordered_map<std::string, FetchedPost> posts;
+    std::unordered_map<std::string, OwnerLookup> owners;
+};
+
 // The work on one item, from its classification to its envelope.
 struct ItemWork {
     const DeliveryItem* item = nullptr;
@@ -145,6 +154,8 @@ struct Pipeline::Impl {
 
     SingleFlight<FetchedPost> post_fetches;
     SingleFlight<OwnerLookup> owner_lookups;
+    SingleFlight<bool> table_creation;
+    bool records_table_ready = false;
     std::unordered_map<const json::array*, IdLists> id_lists;
     std::ostringstream classifier_out, classifier_err;
 
@@ -158,11 +169,12 @@ struct Pipeline::Impl {
     asio::awaitable<std::vector<json::object>> run(json::value body, json::value delivery);
     void prepare(ItemWork& work);
     std::vector<std::string> cache_keys(const ItemWork& work);
-    asio::awaitable<void> enrich_comment(ItemWork& work, DeliveryCache* delivery_cache);
+    asio::awaitable<void> enrich_comment(ItemWork& work, DeliveryState& state);
     asio::awaitable<ParentLookup> find_parent(const json::object& value, const json::object& details,
-                                              const json::array& settings_of_account, DeliveryCache* delivery_cache);
+                                              const json::array& settings_of_account, DeliveryState& state);
     asio::awaitable<FetchedPost> fetch_post(std::string post_id, std::string token);
-    asio::awaitable<OwnerLookup> find_owner(json::value owner_id, DeliveryCache* delivery_cache);
+    asio::awaitable<OwnerLookup> find_owner(json::value owner_id, DeliveryState& state);
+    asio::awaitable<bool> create_records_table();
     json::object envelope(const ItemWork& work, const json::value& delivery) const;
 
     const IdLists& ids_of(const json::array& settings_of_account);
@@ -309,8 +321,12 @@ std::vector<std::string> Pipeline::Impl::cache_keys(const ItemWork& work) {
 asio::awaitable<FetchedPost> Pipeline::Impl::fetch_post(std::string post_id, std::string token) {
     FetchedPost out;
     try {
-        json::value post = co_await ludrake::call_api_to_get_parent_post_details(
-            json::value(post_id), *graph_api, json::value(token), json::value(morvish::kParentPostFields), *logger);
+        // Arguments as named values: no temporary with a destructor in a co_await expression
+        // (GCC 12 destroys some of them twice).
+        json::value id(post_id), access_token(token), fields(morvish::kParentPostFields);
+        auto op = ludrake::call_api_to_get_parent_post_details(std::move(id), *graph_api, std::move(access_token),
+                                                               std::move(fields), *logger);
+        json::value post = co_await std::move(op);
         const json::object* obj = post.if_object();
         if (!obj)
             out.problem = post.is_null() ? "no answer for post " + post_id + " (see the log)"
@@ -327,8 +343,9 @@ asio::awaitable<FetchedPost> Pipeline::Impl::fetch_post(std::string post_id, std
 
 asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& value, const json::object& details,
                                                           const json::array& settings_of_account,
-                                                          DeliveryCache* delivery_cache) {
+                                                          DeliveryState& state) {
     ParentLookup out;
+    DeliveryCache* delivery_cache = state.cache ? &*state.cache : nullptr;
     const json::value* media_id_value = find(find_object(&value, "media"), "id");
     const std::string media_id = media_id_value ? id_text(*media_id_value) : std::string();
     if (media_id.empty()) co_return out;
@@ -339,10 +356,11 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
         out.skipped.push_back("redis: parent-post cache: brand settings: " + *lists.error);
     } else if (delivery_cache) {
         ItemCacheView view(*delivery_cache);
-        json::value found = co_await sendrum::get_parent_post_from_cached(
-            json::value(lists.category_ids), json::value(lists.brand_ids),
-            json::value(ostrel::value(ostrel::InstaChannelsEnum::InstagramPagePosts)), json::value(media_id), view,
-            *logger);
+        json::value cats(lists.category_ids), brands(lists.brand_ids),
+            channel(ostrel::value(ostrel::InstaChannelsEnum::InstagramPagePosts)), social(media_id);
+        auto op = sendrum::get_parent_post_from_cached(std::move(cats), std::move(brands), std::move(channel),
+                                                       std::move(social), view, *logger);
+        json::value found = co_await std::move(op);
         if (view.failure())
             out.skipped.push_back("redis: parent-post cache: " + reason(*view.failure()));
         else if (const json::array* summaries = found.if_array(); summaries && !summaries->empty())
@@ -359,7 +377,20 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
         try {
             group = to_integer(details.at("channel_group_id"));
         } catch (const std::exception&) {}
-        if (lists.error) {
+        // The records go to ClickHouse too: the table they go to is the one read here, and
+        // it is made before the first read, so that a first run does not find it missing.
+        std::optional<std::string> table_failure;
+        if (config.output.clickhouse && !records_table_ready) {
+            try {
+                auto op = table_creation.run("records", [this] { return create_records_table(); });
+                records_table_ready = (co_await std::move(op)).first;
+            } catch (const std::exception& e) {
+                table_failure = reason(e.what());
+            }
+        }
+        if (table_failure) {
+            out.skipped.push_back("clickhouse: " + *table_failure);
+        } else if (lists.error) {
             out.skipped.push_back("clickhouse: brand settings: " + *lists.error);
         } else if (!group) {
             out.skipped.push_back("clickhouse: the channel group id is not an integer");
@@ -368,10 +399,12 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
             std::optional<std::string> failure;
             json::value rows;
             try {
-                rows = co_await awaitable_on_pool(
-                    pool, ludrake::extracting_parent_post_for_comments(
-                              *analytics, json::value(media_id), author ? *author : json::value(),
-                              json::value(lists.category_ids), json::value(lists.brand_ids), json::value(*group)));
+                json::value post_id(media_id), author_id(author ? *author : json::value()), cats(lists.category_ids),
+                    brands(lists.brand_ids), group_id(*group);
+                auto op = awaitable_on_pool(pool, ludrake::extracting_parent_post_for_comments(
+                                                      *analytics, std::move(post_id), std::move(author_id),
+                                                      std::move(cats), std::move(brands), std::move(group_id)));
+                rows = co_await std::move(op);
             } catch (const std::exception& e) {
                 failure = reason(e.what());
             }
@@ -408,8 +441,17 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
         std::string key = media_id;
         key += '\n';
         key += token;
-        auto [fetched, ran_here] =
-            co_await post_fetches.run(key, [this, media_id, token] { return fetch_post(media_id, token); });
+        FetchedPost fetched;
+        bool ran_here = false;
+        if (auto it = state.posts.find(key); it != state.posts.end()) {
+            fetched = it->second;  // asked for by an earlier item of this delivery
+        } else {
+            auto [result, leader] =
+                co_await post_fetches.run(key, [this, &media_id, &token] { return fetch_post(media_id, token); });
+            state.posts.emplace(key, result);
+            fetched = std::move(result);
+            ran_here = leader;
+        }
         if (fetched.problem) {
             out.skipped.push_back("graph_api: " + *fetched.problem);
         } else {
@@ -421,8 +463,17 @@ asio::awaitable<ParentLookup> Pipeline::Impl::find_parent(const json::object& va
     co_return out;
 }
 
-asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, DeliveryCache* delivery_cache) {
+asio::awaitable<bool> Pipeline::Impl::create_records_table() {
+    auto& db = *analytics;
+    co_await on_pool(pool, [&db] {
+        for (const std::string& statement : records_table_ddl()) db.execute(statement);
+    });
+    co_return true;
+}
+
+asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, DeliveryState& state) {
     OwnerLookup out;
+    DeliveryCache* delivery_cache = state.cache ? &*state.cache : nullptr;
     const json::value dm_token(config.graph_api.dm_access_token.value);
     const bool can_fetch = graph_api && !config.graph_api.dm_access_token.empty();
     if (delivery_cache) {
@@ -434,7 +485,8 @@ asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, De
         std::optional<std::string> failure;
         json::value found;
         try {
-            found = co_await ludrake::check_owner_details_in_redis(owner_id, dm_token, view, api, *logger);
+            auto op = ludrake::check_owner_details_in_redis(owner_id, dm_token, view, api, *logger);
+            found = co_await std::move(op);
         } catch (const std::exception& e) {
             failure = reason(e.what());
         }
@@ -447,8 +499,8 @@ asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, De
         out.skipped.push_back("redis: owner details: " + *failure);
     }
     if (can_fetch) {
-        json::object fetched =
-            co_await ludrake::fetch_brand_post_owner_details(owner_id, dm_token, *graph_api, *logger);
+        auto op = ludrake::fetch_brand_post_owner_details(owner_id, dm_token, *graph_api, *logger);
+        json::object fetched = co_await std::move(op);
         // The cached form carries no "id"; neither does this one.
         json::object details;
         for (const auto& m : fetched)
@@ -458,7 +510,7 @@ asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, De
     co_return out;
 }
 
-asio::awaitable<void> Pipeline::Impl::enrich_comment(ItemWork& work, DeliveryCache* delivery_cache) {
+asio::awaitable<void> Pipeline::Impl::enrich_comment(ItemWork& work, DeliveryState& state) {
     try {
         const DeliveryItem& item = *work.item;
         const json::object& value = item.body.at("entry").at(0).at("changes").at(0).at("value").as_object();
@@ -469,7 +521,7 @@ asio::awaitable<void> Pipeline::Impl::enrich_comment(ItemWork& work, DeliveryCac
         const json::object details = morvish::extracting_common_details(
             json::value(setting), channel_type, group ? *group : config.settings.channel_group_id);
 
-        ParentLookup parent = co_await find_parent(value, details, *work.settings, delivery_cache);
+        ParentLookup parent = co_await find_parent(value, details, *work.settings, state);
         for (auto& s : parent.skipped) work.skipped.push_back(std::move(s));
 
         // The owner of the post: the Graph API's owner, else the account the webhook is for.
@@ -478,9 +530,15 @@ asio::awaitable<void> Pipeline::Impl::enrich_comment(ItemWork& work, DeliveryCac
         if (const json::value* id = find(post_owner, "id"); id && !id_text(*id).empty()) owner_id = *id;
         OwnerLookup owner;
         if (!id_text(owner_id).empty() && (cache || graph_api)) {
-            auto [found, ran_here] = co_await owner_lookups.run(
-                id_text(owner_id), [this, owner_id, delivery_cache] { return find_owner(owner_id, delivery_cache); });
-            owner = std::move(found);
+            const std::string key = id_text(owner_id);
+            if (auto it = state.owners.find(key); it != state.owners.end()) {
+                owner = it->second;
+            } else {
+                auto [found, leader] =
+                    co_await owner_lookups.run(key, [this, &owner_id, &state] { return find_owner(owner_id, state); });
+                state.owners.emplace(key, found);
+                owner = std::move(found);
+            }
             for (auto& s : owner.skipped) work.skipped.push_back(std::move(s));
         }
 
@@ -582,20 +640,19 @@ asio::awaitable<std::vector<json::object>> Pipeline::Impl::run(json::value body,
         if (!works[i].error && works[i].kind && is_comment_kind(*works[i].kind)) comments.push_back(i);
     }
 
-    std::optional<DeliveryCache> delivery_cache;
+    DeliveryState state;
     if (cache && !comments.empty()) {
-        delivery_cache.emplace(*cache);
+        state.cache.emplace(*cache);
         std::vector<std::string> keys;
         for (std::size_t i : comments) {
             auto k = cache_keys(works[i]);
             keys.insert(keys.end(), std::make_move_iterator(k.begin()), std::make_move_iterator(k.end()));
         }
-        co_await delivery_cache->prefetch(pool, std::move(keys));
+        co_await state.cache->prefetch(pool, std::move(keys));
     }
-    DeliveryCache* dc = delivery_cache ? &*delivery_cache : nullptr;
 
     if (comments.size() == 1) {
-        co_await enrich_comment(works[comments[0]], dc);
+        co_await enrich_comment(works[comments[0]], state);
     } else if (!comments.empty()) {
         // Every comment in flight at once; wait for the last one.
         struct Join {
@@ -605,7 +662,7 @@ asio::awaitable<std::vector<json::object>> Pipeline::Impl::run(json::value body,
         auto join = std::make_shared<Join>(
             Join{comments.size(), asio::steady_timer(strand, asio::steady_timer::time_point::max())});
         for (std::size_t i : comments)
-            asio::co_spawn(strand, enrich_comment(works[i], dc), [join](std::exception_ptr) {
+            asio::co_spawn(strand, enrich_comment(works[i], state), [join](std::exception_ptr) {
                 if (--join->remaining == 0) join->done.cancel();
             });
         boost::system::error_code ec;

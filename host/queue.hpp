@@ -78,7 +78,7 @@ struct QueueOptions {
     std::chrono::seconds redelivery_window = std::chrono::hours(48);
     // Redis: this process's consumer name in the group; empty: the host name. A consumer
     // reads its own unacknowledged entries first when it starts again.
-    std::string consumer;
+    std::string consumer{};
 };
 
 // Opens the engine the configuration names ("sqlite" or "redis"). Throws ConfigError for

@@ -3,7 +3,7 @@
 #include "query_log.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
-#include "servers.hpp"
+#include "support/servers.hpp"
 
 #include <gtest/gtest.h>
 

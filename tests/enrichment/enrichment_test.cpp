@@ -11,9 +11,9 @@
 #include "quillmere/ludrake/owner_details.hpp"
 #include "quillmere/ludrake/parent_post_details.hpp"
 #include "quillmere/sendrum/parent_post_cache.hpp"
-#include "servers.hpp"
 #include "support/recording_logger.hpp"
 #include "support/run_awaitable.hpp"
+#include "support/servers.hpp"
 
 #include <gtest/gtest.h>
 

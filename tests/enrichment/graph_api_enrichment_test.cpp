@@ -8,7 +8,7 @@
 #include "quillmere/common/value.hpp"
 #include "quillmere/ludrake/owner_details.hpp"
 #include "quillmere/ludrake/parent_post_details.hpp"
-#include "servers.hpp"
+#include "support/servers.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "quillmere/adapters/redis_cache.hpp"
 
 #include "resp_stub.hpp"
-#include "servers.hpp"
+#include "support/servers.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,10 @@
 #pragma once
-// The real servers of the enrichment tests: redis-server and clickhouse-server on free
+// The real servers of the integration tests: redis-server and clickhouse-server on free
 // loopback ports with throw-away data directories, started once for the test program
 // (a gtest Environment) and stopped at its end, also when a test fails.
 
 #include "support/process.hpp"
+#include "support/redis_server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,22 +13,7 @@
 #include <string>
 #include <vector>
 
-struct redisContext;
-
 namespace quillmere::testing {
-
-class RedisServer {
-public:
-    // `port` 0: a free one. `extra` are further command-line options (--requirepass ...).
-    explicit RedisServer(std::vector<std::string> extra = {}, int port = 0);
-    int port() const { return port_; }
-    void stop() { process_.reset(); }
-
-private:
-    TempDir dir_{"quillmere-redis"};
-    int port_;
-    std::unique_ptr<ChildProcess> process_;
-};
 
 // Password of the ClickHouse user "reader" (the default user has none).
 inline constexpr const char* kClickHouseReaderPassword = "r3ader-Secret";
@@ -37,23 +23,13 @@ public:
     ClickHouseServer();
     int http_port() const { return http_port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(http_port_) + "/"; }
+    // Ends the server (SIGTERM, then SIGKILL after a grace period); its port then refuses.
+    void stop() { process_.reset(); }
 
 private:
     TempDir dir_{"quillmere-clickhouse"};
     int http_port_;
     std::unique_ptr<ChildProcess> process_;
-};
-
-// Raw commands to a Redis server, for preparing and inspecting what the tests read.
-class RedisAdmin {
-public:
-    explicit RedisAdmin(int port);
-    ~RedisAdmin();
-    // The reply as text: a string or status as it is, an integer in decimal, nil as "(nil)".
-    std::string command(const std::vector<std::string>& argv);
-
-private:
-    redisContext* ctx_;
 };
 
 class Servers : public ::testing::Environment {

@@ -1,6 +1,4 @@
-#include "servers.hpp"
-
-#include <hiredis/hiredis.h>
+#include "support/servers.hpp"
 
 #include <chrono>
 #include <fstream>
@@ -27,18 +25,6 @@ void write_file(const std::filesystem::path& file, const std::string& text) {
 }
 
 }  // namespace
-
-RedisServer::RedisServer(std::vector<std::string> extra, int port) : port_(port ? port : free_loopback_port()) {
-    std::vector<std::string> argv{
-        "redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",   "--dir", dir_.path().string(),
-        "--save",       "",       "--appendonly",        "no",     "--daemonize", "no",    "--loglevel",
-        "warning"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    const auto log = dir_.path() / "redis.log";
-    process_ = std::make_unique<ChildProcess>(argv, log);
-    if (!wait_for_port(port_, kStartTimeout))
-        throw std::runtime_error("redis-server did not start on port " + std::to_string(port_) + ":\n" + tail_of(log));
-}
 
 ClickHouseServer::ClickHouseServer() : http_port_(free_loopback_port()) {
     const auto& d = dir_.path();
@@ -106,41 +92,6 @@ ClickHouseServer::ClickHouseServer() : http_port_(free_loopback_port()) {
     if (!wait_for_port(http_port_, kStartTimeout))
         throw std::runtime_error("clickhouse-server did not start on port " + std::to_string(http_port_) + ":\n" +
                                  tail_of(console) + tail_of(d / "server.err.log"));
-}
-
-RedisAdmin::RedisAdmin(int port) : ctx_(redisConnect("127.0.0.1", port)) {
-    if (!ctx_ || ctx_->err) throw std::runtime_error("cannot connect to redis-server on port " + std::to_string(port));
-}
-
-RedisAdmin::~RedisAdmin() { redisFree(ctx_); }
-
-std::string RedisAdmin::command(const std::vector<std::string>& argv) {
-    std::vector<const char*> args;
-    std::vector<std::size_t> lengths;
-    for (const auto& a : argv) {
-        args.push_back(a.data());
-        lengths.push_back(a.size());
-    }
-    auto* r =
-        static_cast<redisReply*>(redisCommandArgv(ctx_, static_cast<int>(args.size()), args.data(), lengths.data()));
-    if (!r) throw std::runtime_error(std::string("redis command failed: ") + ctx_->errstr);
-    std::string out;
-    switch (r->type) {
-        case REDIS_REPLY_INTEGER:
-            out = std::to_string(r->integer);
-            break;
-        case REDIS_REPLY_NIL:
-            out = "(nil)";
-            break;
-        case REDIS_REPLY_ERROR:
-            out = "(error) " + std::string(r->str, r->len);
-            break;
-        default:
-            out = r->str ? std::string(r->str, r->len) : std::string();
-            break;
-    }
-    freeReplyObject(r);
-    return out;
 }
 
 void Servers::SetUp() {
