@@ -7,6 +7,7 @@
 #include "http_client.hpp"
 #include "serve_process.hpp"
 #include "support/process.hpp"
+#include "support/prometheus_text.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/json/parse.hpp>
@@ -36,7 +37,8 @@ struct Service {
 
     // Writes the configuration ([webhook] and [queue], plus `extra` TOML for other
     // sections; `webhook_extra` goes into [webhook]) and starts the command.
-    explicit Service(const std::string& webhook_extra = "", const std::string& extra = "", bool wait = true) {
+    explicit Service(const std::string& webhook_extra = "", const std::string& extra = "",
+                     std::vector<std::string> args = {}) {
         std::ofstream config(config_file);
         config << "[webhook]\nlisten = \"127.0.0.1:" << port << "\"\napp_secret = \"" << app_secret
                << "\"\nverify_token = {env = \"QUILLMERE_TEST_VERIFY_TOKEN\"}\n"
@@ -44,8 +46,8 @@ struct Service {
                << extra;
         config.close();
         ::setenv("QUILLMERE_TEST_VERIFY_TOKEN", verify_token, 1);
-        process = std::make_unique<ServeProcess>(QUILLMERE_CLI, config_file, dir.path() / "serve.log");
-        if (wait && !wait_for_port(port, 20s)) ADD_FAILURE() << "serve did not listen:\n" << process->log_text();
+        process = std::make_unique<ServeProcess>(QUILLMERE_CLI, config_file, dir.path() / "serve.log", args);
+        if (!wait_for_port(port, 20s)) ADD_FAILURE() << "serve did not listen:\n" << process->log_text();
     }
     // Ends the command with `signal` and returns its exit status.
     std::optional<int> stop(int signal = SIGTERM, std::chrono::milliseconds timeout = 30s) {
@@ -262,6 +264,62 @@ TEST(Serve, SigtermUnderLoadCutsNoRequestAndExitsZero) {
     for (const auto& body : load.acknowledged) EXPECT_EQ(queued.count(body), 1u);
     // A graceful stop answers everything it stored.
     EXPECT_EQ(queued.size(), load.acknowledged.size());
+}
+
+TEST(Serve, WorkersInTheProcessTakeDeliveriesToTheSink) {
+    TempDir out;
+    const auto jsonl = out.path() / "envelopes.jsonl";
+    Service service("shutdown_deadline_ms = 20000\n", "[output]\njsonl = \"" + jsonl.string() + "\"\n",
+                    {"--workers", "2"});
+    std::set<std::string> digests;
+    HttpTestClient client(service.port);
+    for (int i = 0; i < 20; ++i) {
+        std::string body = body_number(6, i);
+        ASSERT_EQ(status_of(client.exchange(signed_post("/webhook", body, app_secret))), 200);
+        digests.insert(host::hex_sha256(body));
+    }
+    const std::string poison = "this is not JSON";
+    ASSERT_EQ(status_of(client.exchange(signed_post("/webhook", poison, app_secret))), 200);
+
+    // Every delivery's envelope reaches the sink, carrying the delivery's digest.
+    auto delivered = [&] {
+        std::set<std::string> seen;
+        std::ifstream in(jsonl);
+        for (std::string line; std::getline(in, line);) {
+            boost::system::error_code error;
+            auto envelope = boost::json::parse(line, error);
+            if (!error && envelope.is_object() && envelope.as_object().contains("delivery")) {
+                seen.insert(std::string(envelope.at("delivery").as_string()));
+            }
+        }
+        return seen;
+    };
+    for (int i = 0; i < 1000 && delivered().size() < digests.size(); ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(delivered(), digests);
+
+    // The workers' figures are on /metrics.
+    std::optional<quillmere::testing::PrometheusScrape> scrape;
+    for (int i = 0; i < 500; ++i) {
+        auto metrics = client.exchange(raw_request("GET", "/metrics"));
+        ASSERT_TRUE(metrics);
+        scrape = parse_prometheus_text(metrics->body());
+        if (scrape->value("quillmere_worker_dead_letters_total") >= 1 &&
+            scrape->value("quillmere_worker_deliveries_acknowledged_total") >= 20)
+            break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(scrape->value("quillmere_worker_deliveries_acknowledged_total"), 20);
+    EXPECT_EQ(scrape->value("quillmere_worker_dead_letters_total"), 1);
+    EXPECT_EQ(scrape->value("quillmere_worker_items_total{kind=\"\"}"), 20);  // no settings: not classified
+    EXPECT_EQ(scrape->value("quillmere_deliveries_enqueued_total"), 21);
+    client.close();
+
+    EXPECT_EQ(service.stop(), 0) << service.process->log_text();
+    host::SqliteQueue queue({.path = service.queue_file});
+    EXPECT_EQ(queue.depth(), 0u);
+    auto dead = queue.dead_letters(10);
+    ASSERT_EQ(dead.size(), 1u);
+    EXPECT_EQ(dead[0].body, poison);
 }
 
 TEST(Serve, ConfigurationErrorsExitTwoNamingTheKey) {
