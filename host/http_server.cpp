@@ -22,6 +22,7 @@
 
 #include <charconv>
 #include <list>
+#include <optional>
 #include <system_error>
 
 namespace quillmere::host {
@@ -33,11 +34,16 @@ using tcp = asio::ip::tcp;
 using clock = std::chrono::steady_clock;
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
+// At shutdown, how long a connection that has not sent its first request yet may take to.
+constexpr std::chrono::milliseconds fresh_grace_time{1000};
+
 constexpr std::string_view continue_line = "HTTP/1.1 100 Continue\r\n\r\n";
 
 // One open connection, as the listener sees it.
 struct Connection {
-    bool idle = true;                  // waiting for the first byte of a request
+    // fresh: waiting for its first request; idle: waiting for the next one; busy: a request
+    // is being read, handled or answered.
+    enum class State { fresh, idle, busy } state = State::fresh;
     beast::tcp_stream* tcp = nullptr;  // its socket, to close it at shutdown
 };
 
@@ -118,8 +124,9 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<spdlog::logger> log = host_logger();
     tcp::acceptor acceptor{executor};
     std::list<Connection> open;
-    asio::steady_timer slot_freed{executor};  // a connection closed
-    asio::steady_timer all_closed{executor};  // draining, and the last connection closed
+    asio::steady_timer slot_freed{executor};   // a connection closed
+    asio::steady_timer all_closed{executor};   // draining, and the last connection closed
+    asio::steady_timer fresh_grace{executor};  // draining: the end of new connections' grace
     bool draining = false;
 
     Impl(asio::any_io_executor ex, HttpServerOptions opts, HttpHandler& h, Metrics* m)
@@ -194,16 +201,18 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
     asio::awaitable<bool> serve(Stream& stream, const tcp::endpoint& peer, Connection& connection) {
         auto& tcp = beast::get_lowest_layer(stream);
         beast::flat_buffer buffer;
-        for (;;) {
-            connection.idle = true;
-            if (draining) co_return true;
+        for (bool served = false;; served = true) {
+            // A connection that has had its answers is closed at shutdown; a new one may
+            // still send the request it was opened for.
+            connection.state = served ? Connection::State::idle : Connection::State::fresh;
+            if (draining && served) co_return true;
             if (buffer.size() == 0) {
                 tcp.expires_after(options.idle_timeout);
                 auto [error, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
                 if (error) co_return false;
                 buffer.commit(n);
             }
-            connection.idle = false;
+            connection.state = Connection::State::busy;
             auto started = clock::now();
             tcp.expires_after(options.read_timeout);
             RequestParser parser;
@@ -265,9 +274,10 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
         if (metrics) metrics->request_served(response.result_int(), clock::now() - started);
     }
 
-    void close_connections(bool idle_only) {
+    // Closes the connections in `state`, or all of them.
+    void close_connections(std::optional<Connection::State> state) {
         for (auto& connection : open) {
-            if (connection.tcp && (!idle_only || connection.idle)) connection.tcp->close();
+            if (connection.tcp && (!state || connection.state == *state)) connection.tcp->close();
         }
     }
 };
@@ -281,7 +291,7 @@ HttpServer::~HttpServer() {
     boost::system::error_code ignored;
     impl_->draining = true;
     impl_->acceptor.close(ignored);
-    impl_->close_connections(false);
+    impl_->close_connections(std::nullopt);
     wake(impl_->slot_freed);
 }
 
@@ -308,14 +318,19 @@ asio::awaitable<std::size_t> HttpServer::shutdown(std::chrono::milliseconds dead
     boost::system::error_code ignored;
     impl->acceptor.close(ignored);
     wake(impl->slot_freed);
-    impl->close_connections(true);
+    impl->close_connections(Connection::State::idle);
+    // A connection accepted just before has a moment to send its request.
+    impl->fresh_grace.expires_after(std::min(impl->options.read_timeout, fresh_grace_time));
+    impl->fresh_grace.async_wait(
+        [impl](const boost::system::error_code&) { impl->close_connections(Connection::State::fresh); });
     if (!impl->open.empty()) {
         // Woken early by the last connection to close.
         impl->all_closed.expires_after(deadline);
         co_await impl->all_closed.async_wait(use_tuple);
     }
+    impl->fresh_grace.cancel();
     std::size_t cut = impl->open.size();
-    if (cut > 0) impl->close_connections(false);
+    if (cut > 0) impl->close_connections(std::nullopt);
     co_return cut;
 }
 

@@ -1,5 +1,8 @@
 #include "host/metrics.hpp"
 
+#include "host/pipeline.hpp"
+#include "host/worker.hpp"
+
 #include <prometheus/collectable.h>
 #include <prometheus/counter.h>
 #include <prometheus/family.h>
@@ -21,6 +24,81 @@ const prometheus::Histogram::BucketBoundaries latency_buckets = {
 
 // The statuses the listener answers, kept ready; any other is added when first seen.
 constexpr std::array<unsigned, 13> usual_statuses = {200, 400, 401, 403, 404, 405, 408, 413, 431, 500, 503, 501, 505};
+
+prometheus::ClientMetric sample(double value, prometheus::MetricType type,
+                                std::vector<prometheus::ClientMetric::Label> labels = {}) {
+    prometheus::ClientMetric metric;
+    metric.label = std::move(labels);
+    if (type == prometheus::MetricType::Counter) {
+        metric.counter.value = value;
+    } else {
+        metric.gauge.value = value;
+    }
+    return metric;
+}
+
+prometheus::MetricFamily family(std::string name, std::string help, prometheus::MetricType type) {
+    prometheus::MetricFamily out;
+    out.name = std::move(name);
+    out.help = std::move(help);
+    out.type = type;
+    return out;
+}
+
+// The workers' counters as metric families, read when scraped.
+class WorkerFigures final : public prometheus::Collectable {
+public:
+    WorkerFigures(const WorkerCounters& counters, std::function<PipelineStats()> pipeline_stats)
+        : counters_(counters), pipeline_stats_(std::move(pipeline_stats)) {}
+
+    std::vector<prometheus::MetricFamily> Collect() const override {
+        using prometheus::MetricType;
+        std::vector<prometheus::MetricFamily> out;
+        auto single = [&](std::string name, std::string help, MetricType type, double value) {
+            auto f = family(std::move(name), std::move(help), type);
+            f.metric.push_back(sample(value, type));
+            out.push_back(std::move(f));
+        };
+        auto labelled = [&](std::string name, std::string help, const std::string& label,
+                            const LabelledCounter& counter) {
+            auto f = family(std::move(name), std::move(help), MetricType::Counter);
+            for (const auto& [value, count] : counter.snapshot()) {
+                f.metric.push_back(sample(static_cast<double>(count), MetricType::Counter, {{label, value}}));
+            }
+            out.push_back(std::move(f));
+        };
+        auto number = [](const auto& atomic) { return static_cast<double>(atomic.load()); };
+        single("quillmere_worker_deliveries_leased_total", "Deliveries leased from the queue by the workers",
+               MetricType::Counter, number(counters_.deliveries_leased));
+        single("quillmere_worker_deliveries_acknowledged_total",
+               "Deliveries whose envelopes the sink holds, acknowledged to the queue", MetricType::Counter,
+               number(counters_.deliveries_acknowledged));
+        labelled("quillmere_worker_items_total", "Items processed, by event kind", "kind", counters_.items_by_kind);
+        single("quillmere_worker_item_errors_total", "Items whose envelope reports an error", MetricType::Counter,
+               number(counters_.item_errors));
+        labelled("quillmere_worker_records_total", "Records written, by table", "table", counters_.records_by_table);
+        single("quillmere_worker_retries_total", "Deliveries offered again after a failure", MetricType::Counter,
+               number(counters_.retries));
+        single("quillmere_worker_dead_letters_total", "Deliveries moved to the dead letters", MetricType::Counter,
+               number(counters_.dead_letters));
+        single("quillmere_worker_queue_errors_total", "Leases, acknowledgements or retries the queue refused",
+               MetricType::Counter, number(counters_.queue_errors));
+        single("quillmere_worker_in_flight", "Deliveries being processed now", MetricType::Gauge,
+               number(counters_.in_flight));
+        if (pipeline_stats_) {
+            PipelineStats stats = pipeline_stats_();
+            single("quillmere_graph_api_requests_total", "Graph API requests made by the pipeline", MetricType::Counter,
+                   static_cast<double>(stats.graph_api_requests));
+            single("quillmere_graph_api_in_flight", "Graph API requests in flight now", MetricType::Gauge,
+                   static_cast<double>(stats.graph_api_in_flight));
+        }
+        return out;
+    }
+
+private:
+    const WorkerCounters& counters_;
+    std::function<PipelineStats()> pipeline_stats_;
+};
 
 }  // namespace
 
@@ -94,6 +172,7 @@ struct Metrics::Impl {
 
     mutable std::mutex collectables_mutex;
     std::vector<std::weak_ptr<prometheus::Collectable>> collectables;
+    std::vector<std::shared_ptr<prometheus::Collectable>> owned;
 
     Impl() {
         for (std::size_t i = 0; i < std::size(all_rejections); ++i) {
@@ -135,6 +214,13 @@ void Metrics::request_served(unsigned status, std::chrono::nanoseconds elapsed) 
 void Metrics::add_collectable(std::weak_ptr<prometheus::Collectable> collectable) {
     std::lock_guard lock(impl_->collectables_mutex);
     impl_->collectables.push_back(std::move(collectable));
+}
+
+void Metrics::add_workers(const WorkerCounters& counters, std::function<PipelineStats()> pipeline_stats) {
+    auto figures = std::make_shared<WorkerFigures>(counters, std::move(pipeline_stats));
+    std::lock_guard lock(impl_->collectables_mutex);
+    impl_->collectables.push_back(figures);
+    impl_->owned.push_back(std::move(figures));
 }
 
 std::string Metrics::text() const {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ class Collectable;
 }
 
 namespace quillmere::host {
+
+struct WorkerCounters;
+struct PipelineStats;
 
 // Why a delivery (a POST to the webhook path) was not taken.
 enum class Rejection {
@@ -56,6 +60,11 @@ public:
 
     // Families collected at every scrape after the service's own.
     void add_collectable(std::weak_ptr<prometheus::Collectable> collectable);
+    // The figures of the workers in this process, read at every scrape: deliveries leased
+    // and acknowledged, items by kind, records by table, retries, dead letters, queue
+    // errors, deliveries in flight, and the pipeline's Graph API requests. `counters` and
+    // whatever `pipeline_stats` reads must outlive the metrics.
+    void add_workers(const WorkerCounters& counters, std::function<PipelineStats()> pipeline_stats);
 
     // Everything in the Prometheus text exposition format (version 0.0.4).
     std::string text() const;

@@ -1,5 +1,8 @@
 #include "host/metrics.hpp"
 
+#include "host/pipeline.hpp"
+#include "host/worker.hpp"
+
 #include "support/prometheus_text.hpp"
 
 #include <gtest/gtest.h>
@@ -83,6 +86,49 @@ TEST(Metrics, CountsFromManyThreads) {
     auto scrape = parse_prometheus_text(metrics.text());
     EXPECT_EQ(scrape.value("quillmere_deliveries_received_total"), 4000);
     EXPECT_EQ(scrape.value("quillmere_http_request_duration_seconds_count"), 4000);
+}
+
+TEST(Metrics, WorkerFiguresAreReadAtEachScrape) {
+    Metrics metrics;
+    WorkerCounters counters;
+    PipelineStats stats;
+    metrics.add_workers(counters, [&] { return stats; });
+    counters.deliveries_leased = 7;
+    counters.deliveries_acknowledged = 5;
+    counters.items_by_kind.add("COMMENT_ON_FEED", 4);
+    counters.items_by_kind.add("MENTION_IN_COMMENT");
+    counters.records_by_table.add("comment", 4);
+    counters.records_by_table.add("parent", 2);
+    counters.retries = 3;
+    counters.dead_letters = 1;
+    counters.in_flight = 2;
+    stats.graph_api_requests = 9;
+    stats.graph_api_in_flight = 1;
+    auto scrape = parse_prometheus_text(metrics.text());
+    struct Expected {
+        const char* series;
+        double value;
+    };
+    const Expected expected[] = {
+        {"quillmere_worker_deliveries_leased_total", 7},
+        {"quillmere_worker_deliveries_acknowledged_total", 5},
+        {"quillmere_worker_items_total{kind=\"COMMENT_ON_FEED\"}", 4},
+        {"quillmere_worker_items_total{kind=\"MENTION_IN_COMMENT\"}", 1},
+        {"quillmere_worker_records_total{table=\"comment\"}", 4},
+        {"quillmere_worker_records_total{table=\"parent\"}", 2},
+        {"quillmere_worker_retries_total", 3},
+        {"quillmere_worker_dead_letters_total", 1},
+        {"quillmere_worker_in_flight", 2},
+        {"quillmere_graph_api_requests_total", 9},
+        {"quillmere_graph_api_in_flight", 1},
+        {"quillmere_deliveries_received_total", 0},
+    };
+    for (const auto& e : expected) EXPECT_EQ(scrape.value(e.series), e.value) << e.series;
+    EXPECT_EQ(scrape.types.at("quillmere_worker_in_flight"), "gauge");
+    EXPECT_EQ(scrape.types.at("quillmere_worker_retries_total"), "counter");
+
+    counters.retries = 4;
+    EXPECT_EQ(parse_prometheus_text(metrics.text()).value("quillmere_worker_retries_total"), 4);
 }
 
 TEST(PrometheusText, ReaderRefusesBadLines) {

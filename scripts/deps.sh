@@ -11,7 +11,7 @@ packages=(
   libhiredis-dev libcurl4-openssl-dev libcli11-dev
   libtomlplusplus-dev libsqlite3-dev prometheus-cpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-format openssl redis-server clickhouse-server
+  clang-format openssl redis-server clickhouse-server wrk
   "$@"
 )
 

@@ -116,7 +116,11 @@ std::optional<HttpResponse> HttpTestClient::read_response(std::chrono::milliseco
             }
         },
         timeout);
-    if (!done || result) return std::nullopt;
+    partial_ = false;
+    if (!done || result) {
+        partial_ = parser.got_some() || buffer_.size() > 0;
+        return std::nullopt;
+    }
     return parser.release();
 }
 

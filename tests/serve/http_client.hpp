@@ -62,6 +62,8 @@ public:
     // `until` (when given).
     std::string read_raw(std::chrono::milliseconds timeout, std::string_view until = {});
     void close();
+    // Whether the last read_response that failed had received part of a response.
+    bool partial() const { return partial_; }
 
 private:
     template <class Operation>
@@ -72,6 +74,7 @@ private:
     boost::asio::ip::tcp::socket socket_;
     std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
     boost::beast::flat_buffer buffer_;
+    bool partial_ = false;
 };
 
 // One request on a fresh connection: its response, or nothing.

@@ -440,14 +440,26 @@ TEST(Receiver, ShutdownFinishesRequestsInFlightAndClosesIdleConnections) {
     ASSERT_TRUE(in_flight.send(signed_post("/webhook", delivery, test_app_secret)));
     ASSERT_TRUE(service.queue.wait_for_calls(1, 10s));
 
-    // Shutdown waits for the delivery in flight; the queue lets it through meanwhile.
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(300ms);
+    // Opened, not yet used: it may still send the request it was opened for.
+    HttpTestClient fresh(service.port());
+    for (int i = 0; i < 200 && service.connections() < 3; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(service.connections(), 3u);
+
+    // Shutdown waits for the delivery in flight; meanwhile the new connection sends its
+    // request and the queue lets the delivery through.
+    std::thread client([&] {
+        std::this_thread::sleep_for(200ms);
+        fresh.send(raw_request("GET", "/readyz"));
+        std::this_thread::sleep_for(100ms);
         service.queue.release();
     });
     std::size_t cut = service.shutdown(10s);
-    releaser.join();
+    client.join();
     EXPECT_EQ(cut, 0u);
+    auto readiness = fresh.read_response();
+    ASSERT_TRUE(readiness);
+    EXPECT_EQ(readiness->result_int(), 503);  // draining
+    EXPECT_FALSE(readiness->keep_alive());
     auto response = in_flight.read_response();
     ASSERT_TRUE(response);
     EXPECT_EQ(response->result_int(), 200);
