@@ -1,12 +1,17 @@
 # Helpers shared by every module folder.
 #
-#   quillmere_module(<name> SOURCES ... [PUBLIC_LINK ...] [PRIVATE_LINK ...] [REQUIRES ...])
-#     builds libquillmere_<name>.so (target quillmere_<name>, alias quillmere::<name>),
-#     installs the folder's public headers and a pkg-config file. REQUIRES lists the
-#     pkg-config names of the public dependencies for the .pc file.
+#   quillmere_module(<name> SOURCES ... HEADERS ... [PUBLIC_LINK ...] [PRIVATE_LINK ...] [REQUIRES ...])
+#     builds libquillmere_<name>.so (target quillmere_<name>, alias quillmere::<name>) with
+#     hidden symbols: only what the public headers mark QUILLMERE_<NAME>_API is exported
+#     (the macro comes from the generated quillmere/<name>/export.hpp). Installs the
+#     public HEADERS, export.hpp and a pkg-config file; headers under internal/ are never
+#     installed. REQUIRES lists the pkg-config names of the public dependencies for the
+#     .pc file.
 #
 #   quillmere_test(<name> SOURCES ... [LINK ...] [LABELS ...])
 #     a GoogleTest program registered with CTest.
+
+include(GenerateExportHeader)
 
 set(QUILLMERE_EXPORT_SET quillmereTargets)
 
@@ -21,15 +26,39 @@ function(quillmere_link_all_modules target)
 endfunction()
 
 function(quillmere_module name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LINK;PRIVATE_LINK;REQUIRES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;HEADERS;PUBLIC_LINK;PRIVATE_LINK;REQUIRES" ${ARGN})
   set(target quillmere_${name})
-  add_library(${target} SHARED ${ARG_SOURCES})
+  # The sources are compiled once, into quillmere_<name>_objects; the shared library is
+  # linked from those objects. A unit test of the module's internals (functions that are
+  # not exported) links the objects in place of the library.
+  set(objects quillmere_${name}_objects)
+  add_library(${objects} OBJECT ${ARG_SOURCES})
+  add_library(${target} SHARED $<TARGET_OBJECTS:${objects}>)
   add_library(quillmere::${name} ALIAS ${target})
+  set_target_properties(${objects} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
   set_target_properties(${target} PROPERTIES
     EXPORT_NAME ${name}
     OUTPUT_NAME quillmere_${name}
     VERSION ${PROJECT_VERSION}
-    SOVERSION ${PROJECT_VERSION_MAJOR})
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    LINKER_LANGUAGE CXX)
+  string(TOUPPER ${name} upper)
+  set(export_header ${PROJECT_BINARY_DIR}/include/quillmere/${name}/export.hpp)
+  generate_export_header(${target}
+    BASE_NAME QUILLMERE_${upper}
+    EXPORT_MACRO_NAME QUILLMERE_${upper}_API
+    EXPORT_FILE_NAME ${export_header})
+  get_target_property(define_symbol ${target} DEFINE_SYMBOL)
+  if(NOT define_symbol)
+    set(define_symbol ${target}_EXPORTS)
+  endif()
+  target_compile_definitions(${objects} PRIVATE ${define_symbol})
+  foreach(t IN ITEMS ${objects} ${target})
+    target_include_directories(${t} PUBLIC $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>)
+  endforeach()
+  target_link_libraries(${objects} PUBLIC quillmere_common ${ARG_PUBLIC_LINK} ${ARG_PRIVATE_LINK})
   target_link_libraries(${target} PUBLIC quillmere_common ${ARG_PUBLIC_LINK} PRIVATE ${ARG_PRIVATE_LINK})
   # Clang leaves the sanitizer and coverage runtimes to the executable: a sanitised
   # shared library built with clang has undefined references by design.
@@ -45,7 +74,7 @@ function(quillmere_module name)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  quillmere_install_headers(${name})
+  quillmere_install_headers(${name} ${ARG_HEADERS} ${export_header})
 
   set(QM_MODULE ${name})
   # The .pc file finds the prefix relative to itself, so an install with --prefix works.
@@ -57,13 +86,14 @@ function(quillmere_module name)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()
 
+# Installs the listed public headers of module <name> under include/quillmere/<name>.
 function(quillmere_install_headers name)
-  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/
-          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillmere/${name}
-          FILES_MATCHING PATTERN "*.hpp"
-          PATTERN "*_test*" EXCLUDE
-          PATTERN "testdata" EXCLUDE
-          PATTERN "internal" EXCLUDE)
+  foreach(header IN LISTS ARGN)
+    if(header MATCHES "(^|/)internal/|_test\\.hpp$")
+      message(FATAL_ERROR "quillmere_install_headers(${name}): ${header} is not a public header")
+    endif()
+  endforeach()
+  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillmere/${name})
 endfunction()
 
 function(quillmere_test name)

@@ -5,6 +5,7 @@
 //   quillmere::brastow::Brastow media(access_key, secret_key, "production");
 //   std::string address = media.upload_file("https://cdn.example/p.jpg", "media", "posts/1.jpg");
 
+#include "quillmere/Brastow/export.hpp"
 #include "quillmere/Brastow/fetch.hpp"
 #include "quillmere/Brastow/s3_client.hpp"
 #include "quillmere/Brastow/storage_client.hpp"
@@ -36,7 +37,7 @@ struct BrastowOptions {
     bool store_content_type = true;
 };
 
-class Brastow {
+class QUILLMERE_BRASTOW_API Brastow {
 public:
     // Builds an S3 client for `region` with the given credentials: Amazon S3 when
     // `endpoint` is empty, otherwise the S3-compatible server at `endpoint` (path-style),
@@ -94,16 +95,16 @@ private:
 // segment, in any case): "image/jpeg" for "a/b.JPG", "video/mp4" for "c.mp4"; "" for a key
 // without an extension or with one not in the table (common image, video, audio and
 // document types).
-std::string_view content_type_for_key(std::string_view key);
+QUILLMERE_BRASTOW_API std::string_view content_type_for_key(std::string_view key);
 
 // The extension of a media address with its leading point, lower-cased (".png"), or
 // ".jpg" when none is found. The file name is taken from the path of the address in the
 // query field "url" when the address has a query, else from the address's own path; when
 // it has no extension, the first "." + letters/digits followed by "?" or the end of `url`
 // is used. Throws quillmere::TypeError naming `url` when it is not a string.
-std::string get_file_extension(const boost::json::value& url);
+QUILLMERE_BRASTOW_API std::string get_file_extension(const boost::json::value& url);
 
 // ".jpg" for an empty value, otherwise "." followed by the text form of `extension`.
-std::string func_call(const boost::json::value& extension);
+QUILLMERE_BRASTOW_API std::string func_call(const boost::json::value& extension);
 
 }  // namespace quillmere::brastow

@@ -1,4 +1,4 @@
-#include "quillmere/Brastow/curl_support.hpp"
+#include "quillmere/Brastow/internal/curl_support.hpp"
 
 #include <mutex>
 #include <stdexcept>

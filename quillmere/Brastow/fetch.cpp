@@ -1,6 +1,6 @@
 #include "quillmere/Brastow/fetch.hpp"
 
-#include "quillmere/Brastow/curl_support.hpp"
+#include "quillmere/Brastow/internal/curl_support.hpp"
 
 #include <boost/url/parse.hpp>
 

@@ -2,6 +2,8 @@
 // The plain HTTP GET that fetches content given as an address, handing the body on as it
 // arrives.
 
+#include "quillmere/Brastow/export.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -24,7 +26,7 @@ struct FetchLimits {
 // A fetch that gave no content to store: transport failure, stall, time-out, a body over
 // the size limit, or an answer whose status is not 2xx. The message names the address
 // without its credentials, query and fragment (they may hold tokens).
-class FetchError : public std::runtime_error {
+class QUILLMERE_BRASTOW_API FetchError : public std::runtime_error {
 public:
     FetchError(const std::string& message, long http_status = 0)
         : std::runtime_error(message), http_status_(http_status) {}
@@ -36,7 +38,7 @@ private:
 };
 
 // Where a fetched body goes.
-class FetchSink {
+class QUILLMERE_BRASTOW_API FetchSink {
 public:
     virtual ~FetchSink();
     // Called once, before any write, when the final answer is known to be a 2xx: with its
@@ -49,10 +51,10 @@ public:
 // own, no content decoding); the body's raw bytes go to `sink` as they arrive. Throws
 // FetchError, or what the sink throws (the transfer stops there). After a failure the sink
 // may have received part of the body.
-void fetch_content(std::string_view url, const FetchLimits& limits, FetchSink& sink);
+QUILLMERE_BRASTOW_API void fetch_content(std::string_view url, const FetchLimits& limits, FetchSink& sink);
 
 // `url` reduced to scheme, host, port and path, for messages; "the address" when it
 // cannot be parsed.
-std::string address_for_message(std::string_view url);
+QUILLMERE_BRASTOW_API std::string address_for_message(std::string_view url);
 
 }  // namespace quillmere::brastow

@@ -2,9 +2,9 @@
 
 #include "quillmere/Brastow/brastow.hpp"
 
-#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/errors.hpp"
-#include "quillmere/common/regex.hpp"
+#include "quillmere/common/internal/case_mapping.hpp"
+#include "quillmere/common/internal/regex.hpp"
 #include "quillmere/common/value.hpp"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #include "quillmere/Brastow/s3_client.hpp"
 
-#include "quillmere/Brastow/curl_support.hpp"
+#include "quillmere/Brastow/internal/curl_support.hpp"
+#include "quillmere/Brastow/internal/s3_detail.hpp"
 
 #include <curl/curl.h>
 #include <openssl/evp.h>

@@ -1,6 +1,7 @@
 #pragma once
 // Amazon S3 (and S3-compatible servers) over libcurl, signed with AWS Signature Version 4.
 
+#include "quillmere/Brastow/export.hpp"
 #include "quillmere/Brastow/storage_client.hpp"
 
 #include <chrono>
@@ -42,7 +43,7 @@ struct S3ClientSettings {
 };
 
 // Safe to use from many threads at once; idle connections are kept for reuse.
-class S3Client final : public StorageClient {
+class QUILLMERE_BRASTOW_API S3Client final : public StorageClient {
 public:
     // Throws StorageCoreError for a region that is not a region name, an endpoint that is
     // not an http(s) address without query, fragment or credentials, or a part size outside
@@ -70,22 +71,8 @@ public:
     std::string object_address(std::string_view bucket, std::string_view key) const;
 
 private:
-    struct Impl;
+    struct QUILLMERE_BRASTOW_NO_EXPORT Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-namespace detail {
-// The key as it stands in a request path: every byte but A-Z a-z 0-9 - . _ ~ and "/" as
-// %XX with upper-case hex.
-std::string encode_key(std::string_view key);
-// Lower-case hex SHA-256 of `data`.
-std::string sha256_hex(std::string_view data);
-// Code and Message of an S3 error document ("" when absent), XML entities decoded.
-struct ErrorDocument {
-    std::string code;
-    std::string message;
-};
-ErrorDocument parse_error_document(std::string_view xml);
-}  // namespace detail
 
 }  // namespace quillmere::brastow

@@ -1,5 +1,7 @@
 #include "quillmere/Brastow/s3_client.hpp"
 
+#include "quillmere/Brastow/internal/s3_detail.hpp"
+
 #include <gtest/gtest.h>
 
 namespace {

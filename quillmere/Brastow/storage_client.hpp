@@ -1,6 +1,8 @@
 #pragma once
 // The object-storage client a manager owns: the calls it makes and the two ways they fail.
 
+#include "quillmere/Brastow/export.hpp"
+
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -9,21 +11,21 @@
 namespace quillmere::brastow {
 
 // Any failure of the storage client itself. what() never holds a credential.
-class StorageError : public std::runtime_error {
+class QUILLMERE_BRASTOW_API StorageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
 // The request did not produce an answer from the service: invalid parameters, transport
 // failure, time-out.
-class StorageCoreError : public StorageError {
+class QUILLMERE_BRASTOW_API StorageCoreError : public StorageError {
 public:
     using StorageError::StorageError;
 };
 
 // The service answered with an error: its error code (for example "NoSuchBucket"), its
 // message and the HTTP status.
-class StorageServiceError : public StorageError {
+class QUILLMERE_BRASTOW_API StorageServiceError : public StorageError {
 public:
     StorageServiceError(std::string operation, std::string code, std::string message, long http_status);
     const std::string& operation() const noexcept { return operation_; }
@@ -47,7 +49,7 @@ struct ObjectAttributes {
 // An object written in pieces, for content that arrives over time. Nothing is stored until
 // commit() returns; an object dropped without commit() leaves the store as it was (work
 // begun for it, such as the parts of an upload, is abandoned).
-class ObjectWriter {
+class QUILLMERE_BRASTOW_API ObjectWriter {
 public:
     virtual ~ObjectWriter();
     virtual void write(std::string_view bytes) = 0;
@@ -56,7 +58,7 @@ public:
 
 // An object store: objects named by bucket and key. Implementations say whether calls may
 // overlap.
-class StorageClient {
+class QUILLMERE_BRASTOW_API StorageClient {
 public:
     virtual ~StorageClient();
     // Stores `body` (raw bytes) as the object; an existing object is replaced.

@@ -7,6 +7,7 @@
 // decimals as floats, strings as strings, Nullable nulls as null (NaN and infinities too).
 // Safe to share between threads; connections are kept and reused.
 
+#include "quillmere/adapters/export.hpp"
 #include "quillmere/ludrake/analytics.hpp"
 
 #include <chrono>
@@ -28,20 +29,20 @@ struct ClickHouseOptions {
     // Address of the HTTP interface. A user and password written in it are used (and
     // taken out of the address) unless `user`/`password` are given.
     std::string url = "http://127.0.0.1:8123/";
-    std::string user;      // empty: the server's default user
-    std::string password;  // sent with HTTP basic authentication, never in the address
-    std::string database;  // empty: the user's default database
+    std::string user{};      // empty: the server's default user
+    std::string password{};  // sent with HTTP basic authentication, never in the address
+    std::string database{};  // empty: the user's default database
     std::chrono::milliseconds connect_timeout{5000};
     // Whole request, result included; 0 for none. Also sent to the server as the query's
     // max_execution_time (in whole seconds, rounded up) unless `settings` names one.
     std::chrono::milliseconds timeout{60000};
     // Further ClickHouse settings sent with every query (max_result_rows, ...).
-    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::pair<std::string, std::string>> settings{};
 };
 
 // A failed request: the server unreachable or too slow (http_status 0), or an error
 // answer, whose message is ClickHouse's own. Messages never hold the password.
-class ClickHouseError : public std::runtime_error {
+class QUILLMERE_ADAPTERS_API ClickHouseError : public std::runtime_error {
 public:
     ClickHouseError(const std::string& message, long http_status)
         : std::runtime_error(message), http_status_(http_status) {}
@@ -51,7 +52,7 @@ private:
     long http_status_;
 };
 
-class ClickHouseClient : public ludrake::AnalyticsClient {
+class QUILLMERE_ADAPTERS_API ClickHouseClient : public ludrake::AnalyticsClient {
 public:
     explicit ClickHouseClient(ClickHouseOptions options);
     ~ClickHouseClient() override;
@@ -67,7 +68,7 @@ public:
     static ludrake::ResultTable parse_result(std::string_view body);
 
 private:
-    struct Connection;
+    struct QUILLMERE_ADAPTERS_NO_EXPORT Connection;
     std::unique_ptr<Connection> acquire();
     void release(std::unique_ptr<Connection> c) noexcept;
     std::string post(std::string_view query);

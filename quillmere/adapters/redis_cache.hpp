@@ -10,6 +10,7 @@
 // most `max_connections` at once; a thread that finds them all busy waits for one to be
 // returned, which each call does within its time-outs.
 
+#include "quillmere/adapters/export.hpp"
 #include "quillmere/adapters/redis_connection.hpp"
 #include "quillmere/common/cache.hpp"
 
@@ -25,7 +26,7 @@
 
 namespace quillmere::adapters {
 
-class RedisCache : public CacheClient {
+class QUILLMERE_ADAPTERS_API RedisCache : public CacheClient {
 public:
     static constexpr std::size_t default_max_connections = 8;
 
@@ -52,7 +53,7 @@ public:
     std::size_t max_connections() const noexcept { return max_connections_; }
 
 private:
-    class Lease;
+    class QUILLMERE_ADAPTERS_NO_EXPORT Lease;
     std::unique_ptr<RedisConnection> acquire();
     void release(std::unique_ptr<RedisConnection> connection) noexcept;
 

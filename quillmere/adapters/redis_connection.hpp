@@ -19,6 +19,8 @@
 // give each thread its own connection or use a pool (RedisCache has one).
 // Not for SUBSCRIBE or MONITOR, whose replies arrive unasked.
 
+#include "quillmere/adapters/export.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +37,7 @@ struct redisContext;
 
 namespace quillmere::adapters {
 
-struct RedisOptions {
+struct QUILLMERE_ADAPTERS_API RedisOptions {
     std::string host = "127.0.0.1";
     int port = 6379;
     std::string username;  // ACL user (Redis 6+); empty: the default user
@@ -58,7 +60,7 @@ struct RedisOptions {
 
 // A failure to reach Redis, a time-out, a broken connection or a reply that the caller
 // could not use. Messages never hold the password.
-class RedisError : public std::runtime_error {
+class QUILLMERE_ADAPTERS_API RedisError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -90,7 +92,7 @@ struct RedisCallOptions {
     bool resend_on_broken_connection = true;
 };
 
-class RedisConnection {
+class QUILLMERE_ADAPTERS_API RedisConnection {
 public:
     // Connects on the first call, not here. Throws std::invalid_argument for options that
     // fail RedisOptions::validate.

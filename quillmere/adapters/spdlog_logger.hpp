@@ -1,6 +1,7 @@
 #pragma once
 // The host's logger object on top of a named spdlog logger.
 
+#include "quillmere/adapters/export.hpp"
 #include "quillmere/common/logger.hpp"
 
 #include <memory>
@@ -13,7 +14,7 @@ class logger;
 
 namespace quillmere::adapters {
 
-class SpdlogLogger final : public Logger {
+class QUILLMERE_ADAPTERS_API SpdlogLogger final : public Logger {
 public:
     // Logs through the spdlog logger registered under `name`; when there is none, one is
     // created and registered (coloured output on standard error).

@@ -3,6 +3,7 @@
 // comes from in the host's flat request object, what it defaults to, and which comment
 // field handler finishes it. The host passes it with the request to tindral::apply_rules.
 
+#include "quillmere/calvane/export.hpp"
 #include "quillmere/tindral/rules.hpp"
 
 namespace quillmere::calvane {
@@ -15,6 +16,6 @@ namespace quillmere::calvane {
 // YYYY-MM-DDTHH:MM:SS.ffffff (no fraction at a whole second), the same for the life of the
 // process. RawData.CreatedDate defaults to null, which comment_post_time_handler turns
 // into the UTC time of the mapping in the Graph API form YYYY-MM-DDTHH:MM:SS+0000.
-const tindral::RuleTable& rules_obj();
+QUILLMERE_CALVANE_API const tindral::RuleTable& rules_obj();
 
 }  // namespace quillmere::calvane

@@ -1,6 +1,8 @@
 #pragma once
 // The host's cache client (a Redis-compatible store), called synchronously.
 
+#include "quillmere/common/export.hpp"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -8,7 +10,7 @@
 
 namespace quillmere {
 
-class CacheClient {
+class QUILLMERE_COMMON_API CacheClient {
 public:
     virtual ~CacheClient() = default;
     // The stored value (JSON text, as bytes), or nothing when the key is absent or expired.

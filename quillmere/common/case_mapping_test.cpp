@@ -1,4 +1,4 @@
-#include "quillmere/common/case_mapping.hpp"
+#include "quillmere/common/internal/case_mapping.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 // The client of module graviel implements it; the host passes that instance in, so the
 // modules that use it do not link the client's module.
 
+#include "quillmere/common/export.hpp"
 #include "quillmere/common/logger.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -17,7 +18,7 @@ namespace quillmere {
 // Query parameters in the order they are sent.
 using QueryParams = std::vector<std::pair<std::string, std::string>>;
 
-class GraphApiClient {
+class QUILLMERE_COMMON_API GraphApiClient {
 public:
     virtual ~GraphApiClient() = default;
     // GET base/version/endpoint with access_token and fields (then extra_params) as the

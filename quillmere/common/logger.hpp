@@ -1,11 +1,13 @@
 #pragma once
 // The host's logger object: one finished message text per call.
 
+#include "quillmere/common/export.hpp"
+
 #include <string_view>
 
 namespace quillmere {
 
-class Logger {
+class QUILLMERE_COMMON_API Logger {
 public:
     virtual ~Logger() = default;
     virtual void info(std::string_view message) = 0;

@@ -1,4 +1,4 @@
-#include "quillmere/common/regex.hpp"
+#include "quillmere/common/internal/regex.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>

@@ -1,6 +1,8 @@
 #pragma once
 // The first "id" member of a webhook body or any other JSON value.
 
+#include "quillmere/graviel/export.hpp"
+
 #include <boost/json/value.hpp>
 
 namespace quillmere::graviel {
@@ -11,6 +13,6 @@ namespace quillmere::graviel {
 // is returned. Otherwise null. An "id" nested under an earlier member therefore wins over
 // an "id" that follows it. Throws quillmere::ValueError for a value nested deeper than
 // quillmere::kMaxJsonDepth.
-boost::json::value extract_single_id(const boost::json::value& data);
+QUILLMERE_GRAVIEL_API boost::json::value extract_single_id(const boost::json::value& data);
 
 }  // namespace quillmere::graviel

@@ -14,6 +14,7 @@
 
 #include "quillmere/common/graph_api.hpp"
 #include "quillmere/common/logger.hpp"
+#include "quillmere/graviel/export.hpp"
 #include "quillmere/graviel/usage.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -70,7 +71,7 @@ struct InstagramApiOptions {
     SleepFunction sleep;
 };
 
-class InstagramAPI final : public GraphApiClient {
+class QUILLMERE_GRAVIEL_API InstagramAPI final : public GraphApiClient {
 public:
     static constexpr int retry_attempts = 5;
 
@@ -126,7 +127,7 @@ public:
                                    const std::optional<QueryParams>& extra_params);
 
 private:
-    struct Impl;
+    struct QUILLMERE_GRAVIEL_NO_EXPORT Impl;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -11,6 +11,8 @@
 // The figures are percentages of the limit used (0 to 100, more when over it), as Meta
 // sends them; estimated_time_to_regain_access is in minutes.
 
+#include "quillmere/graviel/export.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -64,11 +66,11 @@ using UsageObserver = std::function<void(const GraphApiUsage&)>;
 // The figures of an X-App-Usage text; nothing when the text is not a JSON object. A
 // member that is missing or not a number reads as 0; fractions are cut off; values
 // beyond 64 bits are held at the nearest 64-bit bound.
-std::optional<AppUsage> parse_app_usage(std::string_view header_text);
+QUILLMERE_GRAVIEL_API std::optional<AppUsage> parse_app_usage(std::string_view header_text);
 
 // The entries of an X-Business-Use-Case-Usage text; nothing when the text is not a JSON
 // object. An id whose value is not an array is left out, as is an entry that is not an
 // object; numbers read as for parse_app_usage, a missing or non-text "type" as "".
-std::optional<BusinessUsageMap> parse_business_use_case_usage(std::string_view header_text);
+QUILLMERE_GRAVIEL_API std::optional<BusinessUsageMap> parse_business_use_case_usage(std::string_view header_text);
 
 }  // namespace quillmere::graviel

@@ -2,6 +2,8 @@
 // The host's analytics-database client (ClickHouse): run one query, then take its result
 // as a table. Both calls are synchronous and made back to back.
 
+#include "quillmere/ludrake/export.hpp"
+
 #include <boost/json/array.hpp>
 #include <boost/json/value.hpp>
 
@@ -55,7 +57,7 @@ private:
 
 // One row of a result table: column names to values, in column order. A view into its
 // table, valid while the table lives.
-class ResultRow {
+class QUILLMERE_LUDRAKE_API ResultRow {
 public:
     ResultRow(const std::vector<std::string>& columns, const boost::json::array& values) noexcept
         : columns_(&columns), values_(&values) {}
@@ -82,7 +84,7 @@ private:
 
 // The result of one query: named columns and rows of values in result order, each value
 // of the kind the database reports (integers, floats, strings, null, arrays).
-class ResultTable {
+class QUILLMERE_LUDRAKE_API ResultTable {
 public:
     ResultTable() = default;
     // Every row must have one value per column (std::invalid_argument otherwise).
@@ -107,7 +109,7 @@ private:
     std::vector<boost::json::array> rows_;
 };
 
-class AnalyticsClient {
+class QUILLMERE_LUDRAKE_API AnalyticsClient {
 public:
     virtual ~AnalyticsClient();
     // Runs `query` exactly as given. Failures (connection, database errors) are thrown.

@@ -1,7 +1,7 @@
 #include "quillmere/ludrake/owner_details.hpp"
 
-#include "quillmere/common/arguments.hpp"
 #include "quillmere/common/decode.hpp"
+#include "quillmere/common/internal/arguments.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
 

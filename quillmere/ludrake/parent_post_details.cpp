@@ -1,8 +1,8 @@
 #include "quillmere/ludrake/parent_post_details.hpp"
 
-#include "quillmere/common/arguments.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
+#include "quillmere/common/internal/arguments.hpp"
 #include "quillmere/common/value.hpp"
 
 #include <array>

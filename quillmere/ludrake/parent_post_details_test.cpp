@@ -1,9 +1,9 @@
 #include "quillmere/ludrake/parent_post_details.hpp"
 
-#include "graph_api_double_test.hpp"
 #include "quillmere/common/errors.hpp"
 #include "quillmere/common/json_text.hpp"
 #include "quillmere/common/value.hpp"
+#include "support/graph_api_double.hpp"
 #include "support/recording_logger.hpp"
 #include "support/run_awaitable.hpp"
 

@@ -1,9 +1,9 @@
 #include "quillmere/morvish/details.hpp"
 
-#include "quillmere/common/arguments.hpp"
 #include "quillmere/common/clock.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
+#include "quillmere/common/internal/arguments.hpp"
 #include "quillmere/common/internal/named_logger.hpp"
 #include "quillmere/common/logger.hpp"
 #include "quillmere/common/value.hpp"

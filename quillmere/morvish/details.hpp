@@ -3,6 +3,7 @@
 // a parent post.
 
 #include "quillmere/common/graph_api.hpp"
+#include "quillmere/morvish/export.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
@@ -30,22 +31,23 @@ inline constexpr std::string_view kLoggerName = "morvish";
 // Throws TypeError naming `data` when it is not an array or an entry is not an object,
 // KeyError naming the member when an entry lacks "BrandID" (checked over all entries
 // first) or "CategoryID".
-std::pair<std::string, std::string> extract_brand_ids_and_category_ids(const boost::json::value& data);
+QUILLMERE_MORVISH_API std::pair<std::string, std::string> extract_brand_ids_and_category_ids(
+    const boost::json::value& data);
 
 // The twelve-member common details: "in_time" (current UTC time, %Y-%m-%dT%H:%M:%S),
 // the two arguments unchanged, then nine members copied from the setting (null when
 // absent). Throws TypeError naming `setting_obj` when it is not an object.
-boost::json::object extracting_common_details(const boost::json::value& setting_obj,
-                                              const boost::json::value& channel_type,
-                                              const boost::json::value& instagram_channel_group_id);
+QUILLMERE_MORVISH_API boost::json::object extracting_common_details(
+    const boost::json::value& setting_obj, const boost::json::value& channel_type,
+    const boost::json::value& instagram_channel_group_id);
 
 // Fetches a post with kParentPostFields through the client; failures are logged to the
 // "morvish" spdlog logger by the client. Returns the decoded body; null when the client
 // returns nothing; the empty string for an empty body. Throws TypeError naming `endpoint`
 // or `access_token` for a non-string (before any request), and quillmere::ValueError
 // ("invalid JSON text: ...") for a body that is not JSON.
-boost::asio::awaitable<boost::json::value> process_parent_post(boost::json::value post_id,
-                                                               GraphApiClient& instagram_api,
-                                                               boost::json::value access_token);
+QUILLMERE_MORVISH_API boost::asio::awaitable<boost::json::value> process_parent_post(boost::json::value post_id,
+                                                                                     GraphApiClient& instagram_api,
+                                                                                     boost::json::value access_token);
 
 }  // namespace quillmere::morvish

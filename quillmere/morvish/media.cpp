@@ -1,8 +1,8 @@
 #include "quillmere/morvish/media.hpp"
 
-#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/errors.hpp"
-#include "quillmere/common/regex.hpp"
+#include "quillmere/common/internal/case_mapping.hpp"
+#include "quillmere/common/internal/regex.hpp"
 #include "quillmere/common/value.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8

@@ -1,7 +1,7 @@
 #include "quillmere/morvish/site.hpp"
 
 #include "quillmere/common/errors.hpp"
-#include "quillmere/common/regex.hpp"
+#include "quillmere/common/internal/regex.hpp"
 #include "quillmere/common/value.hpp"
 
 #include <atomic>

@@ -22,6 +22,7 @@
 // threads may interleave.
 
 #include "quillmere/ostrel/events.hpp"
+#include "quillmere/ostrel/export.hpp"
 
 #include <boost/json/value.hpp>
 
@@ -35,14 +36,14 @@ namespace quillmere::ostrel {
 
 // A parsed body. The value is read in place, never copied. A body that is not an object
 // (a JSON text, an array, null...) is a body of the wrong kind: it is not parsed again.
-std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data);
-std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data, std::ostream& out,
-                                                           std::ostream& err);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> classify_instagram_event(const boost::json::value& event_data,
+                                                                                std::ostream& out, std::ostream& err);
 
 // A body as JSON text, parsed with the library's nesting limit (kMaxJsonDepth).
-std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text);
-std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text, std::ostream& out,
-                                                           std::ostream& err);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> classify_instagram_event(std::string_view event_text,
+                                                                                std::ostream& out, std::ostream& err);
 
 // Text arguments of other types go to the text overloads.
 inline std::optional<InstagramEventType> classify_instagram_event(const char* event_text) {
@@ -68,7 +69,7 @@ inline std::optional<InstagramEventType> classify_instagram_event(const std::str
 //
 //     ostrel::Classifier classifier(std::cout, std::cerr);
 //     for (const std::string& body : bodies) handle(classifier.classify(body));
-class Classifier {
+class QUILLMERE_OSTREL_API Classifier {
 public:
     Classifier();  // std::cout and std::cerr
     Classifier(std::ostream& out, std::ostream& err);
@@ -82,7 +83,7 @@ public:
     std::optional<InstagramEventType> classify(const boost::json::value& event_data);
 
 private:
-    struct Buffers;
+    struct QUILLMERE_OSTREL_NO_EXPORT Buffers;
     std::unique_ptr<Buffers> buffers_;
     std::ostream* out_;
     std::ostream* err_;
@@ -90,19 +91,19 @@ private:
 
 // A comment on media: COMMENT_REPLY_ON_FEED, COMMENT_ON_FEED, COMMENT_ON_REEL,
 // COMMENT_ON_AD, or nothing. `changes_value` must be an object.
-std::optional<InstagramEventType> process_media_event(const boost::json::value& changes_value);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> process_media_event(const boost::json::value& changes_value);
 
 // A mention: MENTION_IN_COMMENT, MENTION_IN_MEDIA, or nothing when `changes_field` is not
 // "mentions". `changes_value` must be an object and `changes_field` a text.
-std::optional<InstagramEventType> process_mentions_event(const boost::json::value& changes_value,
-                                                         const boost::json::value& changes_field);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> process_mentions_event(const boost::json::value& changes_value,
+                                                                              const boost::json::value& changes_field);
 
 // One direct-message event (the first element of an entry's "messaging" array).
 // `message_value` must be an object.
-std::optional<InstagramEventType> process_messaging_event(const boost::json::value& message_value);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> process_messaging_event(const boost::json::value& message_value);
 
 // One standby-channel event (the first element of an entry's "standby" array).
 // `standby_value` must be an object.
-std::optional<InstagramEventType> process_standby_event(const boost::json::value& standby_value);
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> process_standby_event(const boost::json::value& standby_value);
 
 }  // namespace quillmere::ostrel

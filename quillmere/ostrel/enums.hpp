@@ -3,6 +3,8 @@
 // constant table of (member, name, value) in declaration order; iteration, look-ups and
 // the registry's listings follow that order.
 
+#include "quillmere/ostrel/export.hpp"
+
 #include <boost/json/value.hpp>
 
 #include <array>
@@ -165,10 +167,10 @@ std::string qualified_name(E e) {
 // numeric equality (2.0 and true count as 2 and 1), or null. Never fails.
 // get_value_by_name: the value (integer) of the member with exactly that name, or null.
 // Throws quillmere::TypeError for an array or object argument.
-boost::json::value type_of_comment_get_name_by_value(const boost::json::value& value);
-boost::json::value type_of_comment_get_value_by_name(const boost::json::value& name);
-boost::json::value mention_post_type_get_name_by_value(const boost::json::value& value);
-boost::json::value mention_post_type_get_value_by_name(const boost::json::value& name);
+QUILLMERE_OSTREL_API boost::json::value type_of_comment_get_name_by_value(const boost::json::value& value);
+QUILLMERE_OSTREL_API boost::json::value type_of_comment_get_value_by_name(const boost::json::value& name);
+QUILLMERE_OSTREL_API boost::json::value mention_post_type_get_name_by_value(const boost::json::value& value);
+QUILLMERE_OSTREL_API boost::json::value mention_post_type_get_value_by_name(const boost::json::value& name);
 
 template <class E>
 requires std::is_same_v<E, TypeOfComment> || std::is_same_v<E, MentionPostType> boost::json::value get_name_by_value(

@@ -8,6 +8,7 @@
 // triple; the properties channel() and topic() give the member or the text "N/A".
 
 #include "quillmere/ostrel/enums.hpp"
+#include "quillmere/ostrel/export.hpp"
 
 #include <array>
 #include <optional>
@@ -146,29 +147,29 @@ constexpr TopicProperty topic(InstagramEventType e) noexcept {
 
 // The kinds whose channel (topic) property equals the argument, in declaration order.
 // Never fails; an argument that matches nothing gives an empty list.
-std::vector<InstagramEventType> get_events_by_channel(const ChannelProperty& channel);
-std::vector<InstagramEventType> get_events_by_topic(const TopicProperty& topic);
+QUILLMERE_OSTREL_API std::vector<InstagramEventType> get_events_by_channel(const ChannelProperty& channel);
+QUILLMERE_OSTREL_API std::vector<InstagramEventType> get_events_by_topic(const TopicProperty& topic);
 
 // The kinds whose channel (topic) property is "N/A", in declaration order.
-std::vector<InstagramEventType> get_missing_channels();
-std::vector<InstagramEventType> get_missing_topics();
+QUILLMERE_OSTREL_API std::vector<InstagramEventType> get_missing_channels();
+QUILLMERE_OSTREL_API std::vector<InstagramEventType> get_missing_topics();
 
 // The event type texts of all 35 kinds, in declaration order.
-std::vector<std::string_view> list_all_events();
+QUILLMERE_OSTREL_API std::vector<std::string_view> list_all_events();
 
 // Text form of a property: "ChannelEnum.DM", "TopicEnum.POST_TOPIC", or the text itself
 // ("N/A").
-std::string to_string(const ChannelProperty& channel);
-std::string to_string(const TopicProperty& topic);
+QUILLMERE_OSTREL_API std::string to_string(const ChannelProperty& channel);
+QUILLMERE_OSTREL_API std::string to_string(const TopicProperty& topic);
 
 // Text form of a kind:
 // "EventType: message, Channel: ChannelEnum.DM, Topic: TopicEnum.DM_STANDBY".
-std::string to_string(InstagramEventType e);
+QUILLMERE_OSTREL_API std::string to_string(InstagramEventType e);
 
 // The kind with that member name ("COMMENT_ON_FEED"), exact and case-sensitive.
-std::optional<InstagramEventType> event_from_name(std::string_view member_name) noexcept;
+QUILLMERE_OSTREL_API std::optional<InstagramEventType> event_from_name(std::string_view member_name) noexcept;
 
 // Writes the text form.
-std::ostream& operator<<(std::ostream& os, InstagramEventType e);
+QUILLMERE_OSTREL_API std::ostream& operator<<(std::ostream& os, InstagramEventType e);
 
 }  // namespace quillmere::ostrel

@@ -9,6 +9,7 @@
 // setting_id, author_social_id, m_author_name, ...) and members the host adds (post_id,
 // post_id_with_ig_id, is_dark_post, the is_* flags, ...).
 
+#include "quillmere/pemrith/export.hpp"
 #include "quillmere/tindral/rules.hpp"
 
 namespace quillmere::pemrith {
@@ -21,6 +22,6 @@ namespace quillmere::pemrith {
 // YYYY-MM-DDTHH:MM:SS.ffffff (no fraction at a whole second), the same for the life of the
 // process. RawData.CreatedDate defaults to null, which parent_post_time_handler turns into
 // the UTC time of the mapping, YYYY-MM-DDTHH:MM:SS.
-const tindral::RuleTable& rules_obj();
+QUILLMERE_PEMRITH_API const tindral::RuleTable& rules_obj();
 
 }  // namespace quillmere::pemrith

@@ -1,9 +1,9 @@
 #include "quillmere/sendrum/parent_post_cache.hpp"
 
-#include "quillmere/common/arguments.hpp"
-#include "quillmere/common/case_mapping.hpp"
 #include "quillmere/common/decode.hpp"
 #include "quillmere/common/errors.hpp"
+#include "quillmere/common/internal/arguments.hpp"
+#include "quillmere/common/internal/case_mapping.hpp"
 #include "quillmere/common/value.hpp"
 
 #include <openssl/sha.h>

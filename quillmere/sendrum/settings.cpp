@@ -1,7 +1,7 @@
 #include "quillmere/sendrum/settings.hpp"
 
-#include "quillmere/common/arguments.hpp"
 #include "quillmere/common/errors.hpp"
+#include "quillmere/common/internal/arguments.hpp"
 #include "quillmere/common/value.hpp"
 
 #include <cmath>

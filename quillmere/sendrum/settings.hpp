@@ -3,6 +3,8 @@
 // projections that reduce each setting to the members a consumer needs. Synchronous,
 // no state between calls, nothing logged; every failure goes to the caller.
 
+#include "quillmere/sendrum/export.hpp"
+
 #include <boost/json/array.hpp>
 #include <boost/json/value.hpp>
 
@@ -19,7 +21,7 @@ namespace quillmere::sendrum {
 // compare by their characters, numbers by numeric value (7 and 7.0 are one key, and so
 // are true and 1), and a string never equals a number. Keys keep the order of their first
 // appearance; each array keeps the settings in input order.
-class LookupTable {
+class QUILLMERE_SENDRUM_API LookupTable {
 public:
     struct Entry {
         boost::json::value key;  // the value as it first appeared
@@ -48,21 +50,22 @@ private:
 
 // Indexes `settings` (an array of objects) by their member `key_field` (a string).
 // Settings whose member is absent or null are left out; 0, false and "" are keys.
-LookupTable build_single_key_lookup_table(const boost::json::value& settings, const boost::json::value& key_field);
+QUILLMERE_SENDRUM_API LookupTable build_single_key_lookup_table(const boost::json::value& settings,
+                                                                const boost::json::value& key_field);
 
 // The array stored under `key_value`, or nullptr when there is none.
-const boost::json::array* get_setting_by_single_key(const LookupTable& lookup_table,
-                                                    const boost::json::value& key_value);
+QUILLMERE_SENDRUM_API const boost::json::array* get_setting_by_single_key(const LookupTable& lookup_table,
+                                                                          const boost::json::value& key_value);
 
 // One object per setting with the members named by `required_fields` (an array of
 // strings), in that order; a member the setting lacks is null. A repeated name gives one
 // member, at its first place.
-boost::json::array extract_required_fields(const boost::json::value& settings,
-                                           const boost::json::value& required_fields);
+QUILLMERE_SENDRUM_API boost::json::array extract_required_fields(const boost::json::value& settings,
+                                                                 const boost::json::value& required_fields);
 
 // One object per setting with one member per member of `field_mapping` (output name ->
 // setting member name), in the mapping's order; a member the setting lacks is null.
-boost::json::array extract_required_fields_v2(const boost::json::value& settings,
-                                              const boost::json::value& field_mapping);
+QUILLMERE_SENDRUM_API boost::json::array extract_required_fields_v2(const boost::json::value& settings,
+                                                                    const boost::json::value& field_mapping);
 
 }  // namespace quillmere::sendrum

@@ -15,6 +15,7 @@
 // under that name; a host may replace its sinks, or drop it and register its own logger
 // under the same name, which the engine then uses.
 
+#include "quillmere/tindral/export.hpp"
 #include "quillmere/tindral/rules.hpp"
 
 #include <boost/json/object.hpp>
@@ -40,7 +41,7 @@ inline constexpr std::string_view kLoggerName = "quillmere.tindral";
 // The table is compiled (see CompiledRules) on its first use on each thread and the plan is
 // kept while the table stays as it was (same object, same rules); a host that maps many
 // requests with one table does better to compile it once itself.
-std::optional<json::object> apply_rules(const RuleTable& rules, const json::value& request);
+QUILLMERE_TINDRAL_API std::optional<json::object> apply_rules(const RuleTable& rules, const json::value& request);
 
 // Handlers of a rule table given as JSON data, by name.
 using HandlerMap = std::map<std::string, Handler, std::less<>>;
@@ -61,7 +62,7 @@ struct Plan;
 // A CompiledRules keeps copies of what it needs (the table, or the JSON table and the
 // named handlers); it is immutable, cheap to copy (shared), and may be applied from any
 // number of threads at once.
-class CompiledRules {
+class QUILLMERE_TINDRAL_API CompiledRules {
 public:
     // A typed table, e.g. calvane::rules_obj().
     explicit CompiledRules(const RuleTable& rules);
@@ -82,15 +83,15 @@ private:
 
 // Applies a compiled table; the record is built in `storage` (the default resource when
 // null). Same results, failures and error line as apply_rules with the table itself.
-std::optional<json::object> apply_rules(const CompiledRules& rules, const json::value& request,
-                                        json::storage_ptr storage = {});
+QUILLMERE_TINDRAL_API std::optional<json::object> apply_rules(const CompiledRules& rules, const json::value& request,
+                                                              json::storage_ptr storage = {});
 
 // Applies a compiled table and appends the record to `out` as compact JSON text, byte for
 // byte what boost::json::serialize gives for the record apply_rules returns, without
 // building the record. Returns false after logging the error line, with `out` unchanged,
 // when applying failed. Throws quillmere::TypeError, before any rule runs and without
 // logging, when `request` is not an object.
-bool append_record_json(const CompiledRules& rules, const json::value& request, std::string& out);
+QUILLMERE_TINDRAL_API bool append_record_json(const CompiledRules& rules, const json::value& request, std::string& out);
 
 // Applies a rule table given as JSON data: an object from target path to rule record,
 // each record an object with the optional members "keys", "default_value",
@@ -101,14 +102,14 @@ bool append_record_json(const CompiledRules& rules, const json::value& request, 
 // name) are application failures as above. Throws quillmere::TypeError, before any rule
 // runs and without logging, when `rules` or `request` is not an object. The table is
 // compiled for each call; CompiledRules compiles it once for many applications.
-std::optional<json::object> apply_rules(const json::value& rules, const json::value& request,
-                                        const HandlerMap& handlers);
+QUILLMERE_TINDRAL_API std::optional<json::object> apply_rules(const json::value& rules, const json::value& request,
+                                                              const HandlerMap& handlers);
 
 // The first non-null value that one of the dotted paths in `keys` reaches in
 // `request_data`, or null. Each "."-separated part names a member of an object; a part
 // that meets anything but an object (arrays included) ends that path. Returns a reference
 // into `request_data` or to a shared null. Throws quillmere::TypeError when `keys` is not
 // an array or one of its elements, when reached, is not a text.
-const json::value& get_value_from_keys(const json::value& keys, const json::object& request_data);
+QUILLMERE_TINDRAL_API const json::value& get_value_from_keys(const json::value& keys, const json::object& request_data);
 
 }  // namespace quillmere::tindral
