@@ -36,7 +36,7 @@ void check(bool ok) {
 struct Expected {
     bool error = false;
     const json::object* entry = nullptr;  // null for an error that names no entry
-    std::string_view collection;
+    std::string_view collection{};
     const json::value* element = nullptr;
 };
 

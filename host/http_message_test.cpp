@@ -48,7 +48,9 @@ TEST(ParseRequest, Table) {
         ParsedRequest parsed = parse_request(c.bytes, limits);
         EXPECT_EQ(parsed.refusal, c.refusal) << c.name;
         EXPECT_EQ(parsed.request.has_value(), c.complete) << c.name;
-        if (parsed.request) EXPECT_EQ(parsed.request->body(), c.body) << c.name;
+        if (parsed.request) {
+            EXPECT_EQ(parsed.request->body(), c.body) << c.name;
+        }
     }
 }
 

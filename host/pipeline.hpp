@@ -40,11 +40,11 @@ namespace quillmere::host {
 // or not used when its section is not configured; a client given here is used whatever
 // the configuration says.
 struct PipelineClients {
-    std::shared_ptr<CacheClient> cache;                   // [redis]
-    std::shared_ptr<ludrake::AnalyticsClient> analytics;  // [clickhouse]
-    std::shared_ptr<GraphApiClient> graph_api;            // [graph_api]
-    std::shared_ptr<brastow::Brastow> storage;            // [storage]
-    std::shared_ptr<Logger> logger;                       // the modules' log lines; default: spdlog logger "quillmere"
+    std::shared_ptr<CacheClient> cache{};                   // [redis]
+    std::shared_ptr<ludrake::AnalyticsClient> analytics{};  // [clickhouse]
+    std::shared_ptr<GraphApiClient> graph_api{};            // [graph_api]
+    std::shared_ptr<brastow::Brastow> storage{};            // [storage]
+    std::shared_ptr<Logger> logger{};  // the modules' log lines; default: spdlog logger "quillmere"
 };
 
 // Running totals, readable from any thread (the progress line, metrics).

@@ -93,8 +93,12 @@ TEST_F(PipelineTest, EnvelopesOfABatchInItemOrder) {
         EXPECT_EQ(e.at("item"), json::value(i));
         if (expected[i].kind) {
             EXPECT_EQ(e.at("kind"), json::value(expected[i].kind));
-            if (expected[i].channel) EXPECT_EQ(e.at("channel"), json::value(expected[i].channel));
-            if (expected[i].topic) EXPECT_EQ(e.at("topic"), json::value(expected[i].topic));
+            if (expected[i].channel) {
+                EXPECT_EQ(e.at("channel"), json::value(expected[i].channel));
+            }
+            if (expected[i].topic) {
+                EXPECT_EQ(e.at("topic"), json::value(expected[i].topic));
+            }
         } else {
             EXPECT_TRUE(e.at("kind").is_null());
         }

@@ -91,7 +91,9 @@ TEST(RequestMembers, EveryRowHasASourceAndNoMemberRepeats) {
         std::set<std::string> seen;
         for (const RequestMember& row : table) {
             EXPECT_FALSE(row.sources.empty()) << row.member;
-            if (row.member != "*") EXPECT_TRUE(seen.insert(row.member).second) << row.member;
+            if (row.member != "*") {
+                EXPECT_TRUE(seen.insert(row.member).second) << row.member;
+            }
         }
     }
 }

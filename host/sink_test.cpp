@@ -73,8 +73,11 @@ TEST(RecordsTable, ColumnsOfTheLookupAndOfTheRuleTables) {
           "u_authorid", "isbrandpost", "categoryid", "brandid", "channelgroupid", "record", "stored_at"})
         EXPECT_TRUE(names.contains(c)) << c;
     for (const auto* table : {&calvane::rules_obj(), &pemrith::rules_obj()})
-        for (const auto& [target, rule] : *table)
-            if (rule.clickhouse_column_name) EXPECT_TRUE(names.contains(*rule.clickhouse_column_name)) << target;
+        for (const auto& [target, rule] : *table) {
+            if (rule.clickhouse_column_name) {
+                EXPECT_TRUE(names.contains(*rule.clickhouse_column_name)) << target;
+            }
+        }
     const auto ddl = records_table_ddl();
     ASSERT_EQ(ddl.size(), 2u);
     EXPECT_EQ(ddl[0], "CREATE DATABASE IF NOT EXISTS orbenix");

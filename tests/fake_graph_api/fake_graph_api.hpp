@@ -41,8 +41,8 @@ struct FakeResponse {
     // An interim (1xx) answer sent before the final one.
     struct Interim {
         unsigned status = 100;
-        Fields headers;
-        std::string reason;  // empty: the status's usual reason phrase
+        Fields headers{};
+        std::string reason{};  // empty: the status's usual reason phrase
     };
 
     unsigned status = 200;

@@ -331,7 +331,9 @@ TEST(Receiver, TimeOutsCloseStalledAndIdleConnections) {
     };
     for (const auto& c : cases) {
         HttpTestClient client(service.port());
-        if (!c.sent.empty()) ASSERT_TRUE(client.send(c.sent));
+        if (!c.sent.empty()) {
+            ASSERT_TRUE(client.send(c.sent));
+        }
         EXPECT_TRUE(client.closed_within(10s)) << c.name;
     }
     // Idle between requests: served, then closed after the idle time-out.

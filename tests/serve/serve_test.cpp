@@ -112,7 +112,9 @@ TEST(Serve, DeliveriesAndHandshakeThroughTheCommand) {
             response = client.exchange(c.bytes);
         }
         EXPECT_EQ(status_of(response), c.status) << c.name;
-        if (c.status == 200 && std::string(c.name) == "handshake") EXPECT_EQ(response->body(), "8812");
+        if (c.status == 200 && std::string(c.name) == "handshake") {
+            EXPECT_EQ(response->body(), "8812");
+        }
     }
     EXPECT_EQ(service.stop(), 0) << service.process->log_text();
     EXPECT_EQ(service.queued(), (std::multiset<std::string>{a, b}));
