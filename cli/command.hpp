@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <string>
 
 namespace quillmere::cli {
 
@@ -17,5 +18,8 @@ struct CommandRegistration {
 };
 
 void set_exit_status(int status);
+
+// A message fit for one line of standard error: line breaks become spaces.
+std::string one_line(std::string text);
 
 }  // namespace quillmere::cli

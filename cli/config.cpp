@@ -22,14 +22,6 @@ Exit status: 0 when the configuration can be used, 2 with a one-line message nam
 key when it cannot.
 )";
 
-// One line, whatever the message holds.
-std::string one_line(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
-    return text;
-}
-
 int check(const std::string& file) {
     try {
         host::Config config = file.empty() ? host::parse_config("") : host::load_config(file);

@@ -23,6 +23,13 @@ CommandRegistration::CommandRegistration(CommandFactory factory) { factories().p
 
 void set_exit_status(int status) { exit_status = status; }
 
+std::string one_line(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return text;
+}
+
 }  // namespace quillmere::cli
 
 int main(int argc, char** argv) {

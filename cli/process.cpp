@@ -70,13 +70,6 @@ cannot be used (the message names the key).
 constexpr std::size_t kMaxLine = 64 * 1024 * 1024;
 constexpr std::size_t kReadBlock = 256 * 1024;
 
-std::string one_line(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
-    return text;
-}
-
 // The lines of a file descriptor, read in blocks. Pipes, terminals and sockets are read
 // asynchronously on the loop (a producer that is slow to write never stops the deliveries
 // in flight); regular files, which never make a reader wait long, are read directly.

@@ -79,13 +79,6 @@ struct Options {
     std::size_t workers = 0;
 };
 
-std::string one_line(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
-    return text;
-}
-
 // The workers of this process: the pipeline and sink on an event loop and thread of their
 // own, so that their work never delays the receiver's answers.
 class InProcessWorkers {

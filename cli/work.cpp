@@ -56,12 +56,6 @@ struct Options {
     std::string consumer;
 };
 
-std::string one_line(std::string text) {
-    for (char& c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    return text;
-}
-
 // Where the queue is, fit for a log line (a Redis password is not shown).
 std::string queue_place(const host::QueueConfig& q) {
     if (q.engine == "sqlite") return "sqlite " + q.path.string();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 
@@ -672,7 +673,8 @@ bool RedisQueue::ready() {
 std::vector<DeadLetter> RedisQueue::dead_letters(std::size_t max) {
     auto& impl = *impl_;
     auto c = impl.pool.acquire();
-    const std::string count = std::to_string(max);
+    // Redis reads COUNT as a signed 64-bit number.
+    const std::string count = std::to_string(std::min<std::size_t>(max, INT64_MAX));
     auto r = impl.call(*c, {"XRANGE", impl.dead_key, "-", "+", "COUNT", count});
     if (r.is_error()) throw QueueUnavailable("queue: XRANGE: " + r.text);
     if (r.kind != Kind::array) malformed("XRANGE");

@@ -157,6 +157,67 @@ TEST_P(WorkCommand, SigtermFinishesTheDeliveriesInFlightAndExitsZero) {
     EXPECT_NE(log_text().find("SIGTERM received"), std::string::npos);
 }
 
+// `dlq list` shows what kept failing and why; `dlq replay` offers it again, from the first
+// attempt, and names ids that are not dead letters with exit status 1.
+TEST_P(WorkCommand, DlqListsTheDeadLettersAndReplaysThem) {
+    auto queue = open();
+    for (int i = 0; i < 2; ++i) {
+        const std::string body = mention(i);
+        ASSERT_EQ(queue->enqueue(sha256_hex(body), body), EnqueueResult::enqueued);
+    }
+    auto leased = queue->lease(2, 1000ms);
+    ASSERT_EQ(leased.size(), 2u);
+    for (const auto& d : leased) queue->dead_letter(d, "graph_api: answer 500\nsecond line");
+
+    auto dlq = [&](std::vector<std::string> args) {
+        quillmere::testing::Command command;
+        command.argv = {QUILLMERE_CLI, "dlq"};
+        command.argv.insert(command.argv.end(), args.begin(), args.end());
+        command.argv.insert(command.argv.begin() + 3, {"--config", config_file_.string()});
+        command.deadline = 30s;
+        return quillmere::testing::run_command(command);
+    };
+
+    auto listed = dlq({"list", "--bodies"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    const auto lines = quillmere::testing::split_lines(listed.out);
+    ASSERT_EQ(lines.size(), 2u) << listed.out;
+    std::vector<std::string> ids;
+    std::set<std::string> digests;
+    std::map<std::string, std::string> digest_of;
+    for (const auto& line : lines) {
+        const auto letter = boost::json::parse(line).as_object();
+        ids.emplace_back(letter.at("id").as_string());
+        digests.emplace(letter.at("digest").as_string());
+        digest_of[ids.back()] = letter.at("digest").as_string();
+        EXPECT_EQ(letter.at("last_error"), "graph_api: answer 500\nsecond line");
+        EXPECT_EQ(letter.at("attempts").to_number<int>(), 1);
+        EXPECT_EQ(sha256_hex(std::string(letter.at("body").as_string())), letter.at("digest").as_string());
+        EXPECT_EQ(letter.at("bytes").to_number<std::size_t>(), letter.at("body").as_string().size());
+        EXPECT_EQ(letter.at("failed_at").as_string().size(), 20u) << line;  // 2026-12-11T09:30:00Z
+    }
+    EXPECT_EQ(digests, (std::set<std::string>{sha256_hex(mention(0)), sha256_hex(mention(1))}));
+    auto limited = dlq({"list", "--limit", "1"});
+    EXPECT_EQ(quillmere::testing::split_lines(limited.out).size(), 1u);
+    EXPECT_EQ(limited.out.find("\"body\""), std::string::npos) << "bodies only when asked for";
+
+    auto replayed = dlq({"replay", ids[0], "no-such-id"});
+    EXPECT_EQ(replayed.status, 1) << replayed.err;
+    EXPECT_NE(replayed.out.find("1 dead letter re-queued"), std::string::npos) << replayed.out;
+    EXPECT_NE(replayed.err.find("1 of the ids given is not a dead letter"), std::string::npos) << replayed.err;
+    auto again = queue->lease(2, 1000ms);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].digest, digest_of[ids[0]]);
+    EXPECT_EQ(again[0].attempts, 1u) << "a replayed delivery starts from its first attempt";
+    queue->ack(again[0]);
+
+    auto rest = dlq({"replay"});
+    EXPECT_EQ(rest.status, 0) << rest.err;
+    EXPECT_NE(rest.out.find("1 dead letter re-queued"), std::string::npos) << rest.out;
+    EXPECT_EQ(dlq({"list"}).out, "");
+    EXPECT_EQ(queue->lease(2, 1000ms).size(), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, WorkCommand, ::testing::Values("sqlite", "redis"),
                          [](const auto& info) { return info.param; });
 
