@@ -238,6 +238,10 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
                 co_await refuse(stream, body_error, &parser.get(), peer, started);
                 co_return false;
             }
+            // Shutdown closes idle connections; one whose request had already arrived (read
+            // whole from the buffer) is closed under it. That request is not handled: it
+            // could not be answered, and what is not answered must not be stored.
+            if (!tcp.socket().is_open()) co_return false;
             HttpRequest request = parser.release();
             bool keep_alive = request.keep_alive();
             HttpResponse response;
