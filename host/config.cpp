@@ -329,6 +329,7 @@ void read_graph_api(SectionReader& r, GraphApiConfig& c) {
             r.fail("usage_threshold", "must be a percentage above 0 and at most 100", r.get("usage_threshold"));
         c.usage_threshold = *v;
     }
+    if (auto v = r.integer("usage_interval_ms", 1, 3'600'000)) c.usage_interval = std::chrono::milliseconds(*v);
     if (auto v = r.input_file("extra_ca_file")) c.extra_ca_file = v->string();
     if (c.access_token.empty() && c.token_member.empty()) {
         r.fail("access_token", "missing: the Graph API needs an access token (or a token_member)", nullptr);
@@ -668,6 +669,7 @@ std::string redacted_text(const Config& c) {
         w.integer("max_in_flight", static_cast<long long>(c.graph_api.max_in_flight));
         if (!c.graph_api.token_member.empty()) w.text("token_member", c.graph_api.token_member);
         w.number("usage_threshold", c.graph_api.usage_threshold);
+        w.integer("usage_interval_ms", static_cast<long long>(c.graph_api.usage_interval.count()));
         if (!c.graph_api.extra_ca_file.empty()) w.text("extra_ca_file", c.graph_api.extra_ca_file);
     } else {
         w.absent_section("[graph_api] not configured: the Graph API is not used");

@@ -48,6 +48,8 @@ struct GraphApiConfig {
     std::size_t max_in_flight = 64;
     std::string token_member;       // brand-settings member holding a per-account token; empty: none
     double usage_threshold = 80.0;  // percent of any usage figure above which requests slow down
+    // While a figure is above usage_threshold, at most one request starts per this interval.
+    std::chrono::milliseconds usage_interval{1000};
     std::string extra_ca_file;
 };
 

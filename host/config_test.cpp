@@ -86,6 +86,7 @@ dm_access_token = "owner-token"
 max_in_flight = 256
 token_member = "AccessToken"
 usage_threshold = 75
+usage_interval_ms = 250
 extra_ca_file = "ca.pem"
 
 [redis]
@@ -151,6 +152,7 @@ claim_idle_ms = 60000
     EXPECT_EQ(c.graph_api.max_in_flight, 256u);
     EXPECT_EQ(c.graph_api.token_member, "AccessToken");
     EXPECT_DOUBLE_EQ(c.graph_api.usage_threshold, 75.0);
+    EXPECT_EQ(c.graph_api.usage_interval, std::chrono::milliseconds(250));
     EXPECT_EQ(c.graph_api.extra_ca_file, (d / "ca.pem").string());
     EXPECT_TRUE(c.redis.configured);
     EXPECT_EQ(c.redis.url, "redis://127.0.0.1:6380/2");
@@ -209,6 +211,7 @@ TEST(Config, BadValuesAreErrorsNamingTheKey) {
         {token + "version = \"v1/../x\"", "graph_api.version: must be a version"},
         {token + "usage_threshold = 0", "graph_api.usage_threshold: must be a percentage"},
         {token + "usage_threshold = 101", "graph_api.usage_threshold: must be a percentage"},
+        {token + "usage_interval_ms = 0", "graph_api.usage_interval_ms: "},
         {token + "colour = \"blue\"", "graph_api.colour: unknown key"},
         {"[graph_api]\nversion = \"v21.0\"", "graph_api.access_token: missing"},
         {"[graph_api]\naccess_token = 42", "graph_api.access_token: must be a string, {env = \"NAME\"} or {file"},

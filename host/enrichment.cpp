@@ -2,6 +2,7 @@
 
 #include "quillmere/adapters/redis_cache.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace quillmere::host {
@@ -33,6 +34,7 @@ asio::awaitable<std::optional<std::string>> BoundedGraphApi::fetch_instagram_dat
     std::string endpoint, std::string access_token, std::string fields, Logger& logger,
     std::optional<QueryParams> extra_params) {
     co_await places_.acquire();
+    if (brake_) co_await wait_for_turn();
     counters_.in_flight.fetch_add(1, std::memory_order_relaxed);
     counters_.requests.fetch_add(1, std::memory_order_relaxed);
     std::optional<std::string> result;
@@ -47,6 +49,25 @@ asio::awaitable<std::optional<std::string>> BoundedGraphApi::fetch_instagram_dat
     places_.release();
     if (failure) std::rethrow_exception(failure);
     co_return result;
+}
+
+asio::awaitable<void> BoundedGraphApi::wait_for_turn() {
+    double level = 0;
+    try {
+        level = brake_->level();
+    } catch (const std::exception&) {
+        co_return;  // figures that cannot be read do not stop the work
+    }
+    if (!(level >= brake_->threshold)) co_return;
+    counters_.slowed.fetch_add(1, std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now();
+    const auto start = std::max(now, next_start_);
+    next_start_ = start + brake_->interval;
+    if (start > now) {
+        asio::steady_timer timer(co_await asio::this_coro::executor, start - now);
+        boost::system::error_code ec;
+        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
 }
 
 asio::awaitable<void> DeliveryCache::prefetch(asio::thread_pool& pool, std::vector<std::string> keys) {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -111,22 +112,39 @@ private:
 struct GraphApiCounters {
     std::atomic<std::size_t> in_flight{0};
     std::atomic<std::uint64_t> requests{0};
+    std::atomic<std::uint64_t> slowed{0};  // requests that started while the usage was high
+};
+
+// Slows the Graph API work down before Meta starts refusing it: while `level()` (the
+// highest usage figure the Graph API reported, in percent) is at or above `threshold`,
+// at most one request starts per `interval`.
+struct UsageBrake {
+    std::function<double()> level;
+    double threshold = 80.0;
+    std::chrono::milliseconds interval{1000};
 };
 
 // The Graph API client as the modules receive it from the pipeline: every request waits
-// for one of `max_in_flight` places first, and is counted.
+// for one of `max_in_flight` places first (and, with a usage brake, for its turn while
+// the usage is high), and is counted.
 class BoundedGraphApi final : public GraphApiClient {
 public:
-    BoundedGraphApi(GraphApiClient& inner, AsyncSemaphore& places, GraphApiCounters& counters)
-        : inner_(inner), places_(places), counters_(counters) {}
+    BoundedGraphApi(GraphApiClient& inner, AsyncSemaphore& places, GraphApiCounters& counters,
+                    std::optional<UsageBrake> brake = std::nullopt)
+        : inner_(inner), places_(places), counters_(counters), brake_(std::move(brake)) {}
     asio::awaitable<std::optional<std::string>> fetch_instagram_data(
         std::string endpoint, std::string access_token, std::string fields, Logger& logger,
         std::optional<QueryParams> extra_params = std::nullopt) override;
 
 private:
+    asio::awaitable<void> wait_for_turn();
+
     GraphApiClient& inner_;
     AsyncSemaphore& places_;
     GraphApiCounters& counters_;
+    std::optional<UsageBrake> brake_;
+    // While braking: when the next request may start.
+    std::chrono::steady_clock::time_point next_start_{};
 };
 
 // A Graph API that gives nothing: for a lookup that may use the cache alone.

@@ -45,6 +45,41 @@ prometheus::MetricFamily family(std::string name, std::string help, prometheus::
     return out;
 }
 
+// The usage figures the Graph API last reported: per app, and per business id and type;
+// and per business id and type the minutes until access is regained.
+std::vector<prometheus::MetricFamily> usage_families(const graviel::GraphApiUsage& usage) {
+    using prometheus::MetricType;
+    auto f = family("quillmere_graph_api_usage_percent",
+                    "Usage of the Graph API rate limits last reported (X-App-Usage, X-Business-Use-Case-Usage)",
+                    MetricType::Gauge);
+    auto regain = family("quillmere_graph_api_regain_access_minutes",
+                         "Minutes until a business id regains Graph API access, as last reported", MetricType::Gauge);
+    auto add = [&f](std::vector<prometheus::ClientMetric::Label> labels, const char* figure, std::int64_t value) {
+        labels.push_back({"figure", figure});
+        f.metric.push_back(sample(static_cast<double>(value), MetricType::Gauge, std::move(labels)));
+    };
+    if (usage.app) {
+        add({{"scope", "app"}}, "call_count", usage.app->call_count);
+        add({{"scope", "app"}}, "total_cputime", usage.app->total_cputime);
+        add({{"scope", "app"}}, "total_time", usage.app->total_time);
+    }
+    for (const auto& [business, entries] : usage.businesses) {
+        for (const auto& e : entries) {
+            const std::vector<prometheus::ClientMetric::Label> labels = {
+                {"scope", "business"}, {"business_id", business}, {"type", e.type}};
+            add(labels, "call_count", e.call_count);
+            add(labels, "total_cputime", e.total_cputime);
+            add(labels, "total_time", e.total_time);
+            regain.metric.push_back(sample(static_cast<double>(e.estimated_time_to_regain_access), MetricType::Gauge,
+                                           {{"business_id", business}, {"type", e.type}}));
+        }
+    }
+    std::vector<prometheus::MetricFamily> out;
+    out.push_back(std::move(f));
+    if (!regain.metric.empty()) out.push_back(std::move(regain));
+    return out;
+}
+
 // The workers' counters as metric families, read when scraped.
 class WorkerFigures final : public prometheus::Collectable {
 public:
@@ -91,6 +126,12 @@ public:
                    static_cast<double>(stats.graph_api_requests));
             single("quillmere_graph_api_in_flight", "Graph API requests in flight now", MetricType::Gauge,
                    static_cast<double>(stats.graph_api_in_flight));
+            single("quillmere_graph_api_slowed_total",
+                   "Graph API requests held back because a usage figure was above the threshold", MetricType::Counter,
+                   static_cast<double>(stats.graph_api_slowed));
+            if (stats.graph_api_usage) {
+                for (auto& f : usage_families(*stats.graph_api_usage)) out.push_back(std::move(f));
+            }
         }
         return out;
     }

@@ -104,6 +104,14 @@ TEST(Metrics, WorkerFiguresAreReadAtEachScrape) {
     counters.in_flight = 2;
     stats.graph_api_requests = 9;
     stats.graph_api_in_flight = 1;
+    stats.graph_api_slowed = 6;
+    stats.graph_api_usage.emplace();
+    stats.graph_api_usage->app = graviel::AppUsage{.call_count = 91, .total_cputime = 12, .total_time = 30};
+    stats.graph_api_usage->businesses["1784"] = {{.type = "instagram",
+                                                  .call_count = 5,
+                                                  .total_cputime = 6,
+                                                  .total_time = 7,
+                                                  .estimated_time_to_regain_access = 3}};
     auto scrape = parse_prometheus_text(metrics.text());
     struct Expected {
         const char* series;
@@ -121,6 +129,17 @@ TEST(Metrics, WorkerFiguresAreReadAtEachScrape) {
         {"quillmere_worker_in_flight", 2},
         {"quillmere_graph_api_requests_total", 9},
         {"quillmere_graph_api_in_flight", 1},
+        {"quillmere_graph_api_slowed_total", 6},
+        {"quillmere_graph_api_usage_percent{scope=\"app\",figure=\"call_count\"}", 91},
+        {"quillmere_graph_api_usage_percent{scope=\"app\",figure=\"total_cputime\"}", 12},
+        {"quillmere_graph_api_usage_percent{scope=\"app\",figure=\"total_time\"}", 30},
+        {"quillmere_graph_api_usage_percent{scope=\"business\",business_id=\"1784\",type=\"instagram\",figure=\"call_"
+         "count\"}",
+         5},
+        {"quillmere_graph_api_usage_percent{scope=\"business\",business_id=\"1784\",type=\"instagram\",figure=\"total_"
+         "time\"}",
+         7},
+        {"quillmere_graph_api_regain_access_minutes{business_id=\"1784\",type=\"instagram\"}", 3},
         {"quillmere_deliveries_received_total", 0},
     };
     for (const auto& e : expected) EXPECT_EQ(scrape.value(e.series), e.value) << e.series;

@@ -26,6 +26,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 #include <unordered_map>
@@ -148,6 +149,8 @@ struct Pipeline::Impl {
     GraphApiCounters graph_api_counters;
     std::unique_ptr<BoundedGraphApi> graph_api;
     NoGraphApi no_graph_api;
+    // The Graph API client's usage figures, when it is the library's own client.
+    const graviel::InstagramAPI* usage_source = nullptr;
 
     const tindral::CompiledRules comment_rules{calvane::rules_obj()};
     const tindral::CompiledRules parent_rules{pemrith::rules_obj()};
@@ -217,6 +220,27 @@ std::shared_ptr<GraphApiClient> make_graph_api(const Config& config) {
     }
 }
 
+// The highest figure of the usage the Graph API last reported, in percent (0 before any);
+// an account that must wait to regain access counts as 100.
+double highest_usage(const graviel::GraphApiUsage& usage) {
+    double high = 0;
+    auto take = [&high](std::int64_t figure) { high = std::max(high, static_cast<double>(figure)); };
+    if (usage.app) {
+        take(usage.app->call_count);
+        take(usage.app->total_cputime);
+        take(usage.app->total_time);
+    }
+    for (const auto& [business, entries] : usage.businesses) {
+        for (const auto& e : entries) {
+            take(e.call_count);
+            take(e.total_cputime);
+            take(e.total_time);
+            if (e.estimated_time_to_regain_access > 0) take(100);
+        }
+    }
+    return high;
+}
+
 std::shared_ptr<brastow::Brastow> make_storage(const Config& config) {
     if (!config.storage.configured) return nullptr;
     if (config.storage.bucket.empty()) throw ConfigError("storage.bucket: a bucket is needed to keep media");
@@ -241,8 +265,16 @@ Pipeline::Impl::Impl(const Config& c, asio::any_io_executor executor, PipelineCl
       graph_api_client(clients.graph_api ? clients.graph_api : make_graph_api(c)),
       storage(clients.storage ? clients.storage : make_storage(c)),
       graph_api_places(c.graph_api.max_in_flight) {
-    if (graph_api_client)
-        graph_api = std::make_unique<BoundedGraphApi>(*graph_api_client, graph_api_places, graph_api_counters);
+    if (graph_api_client) {
+        std::optional<UsageBrake> brake;
+        usage_source = dynamic_cast<const graviel::InstagramAPI*>(graph_api_client.get());
+        if (usage_source) {
+            brake = UsageBrake{[api = usage_source] { return highest_usage(api->usage()); },
+                               c.graph_api.usage_threshold, c.graph_api.usage_interval};
+        }
+        graph_api = std::make_unique<BoundedGraphApi>(*graph_api_client, graph_api_places, graph_api_counters,
+                                                      std::move(brake));
+    }
 }
 
 const IdLists& Pipeline::Impl::ids_of(const json::array& settings_of_account) {
@@ -715,6 +747,8 @@ PipelineStats Pipeline::stats() const {
     s.skipped = impl_->skipped.load(std::memory_order_relaxed);
     s.graph_api_requests = impl_->graph_api_counters.requests.load(std::memory_order_relaxed);
     s.graph_api_in_flight = impl_->graph_api_counters.in_flight.load(std::memory_order_relaxed);
+    s.graph_api_slowed = impl_->graph_api_counters.slowed.load(std::memory_order_relaxed);
+    if (impl_->usage_source) s.graph_api_usage = impl_->usage_source->usage();
     return s;
 }
 

@@ -8,6 +8,7 @@
 //   auto envelopes = co_await pipeline.process(body, boost::json::value(1));
 
 #include "host/config.hpp"
+#include "quillmere/graviel/usage.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -56,6 +58,9 @@ struct PipelineStats {
     std::uint64_t skipped = 0;  // envelopes that name a skipped source
     std::uint64_t graph_api_requests = 0;
     std::size_t graph_api_in_flight = 0;
+    std::uint64_t graph_api_slowed = 0;  // requests held back while the usage was high
+    // The usage figures the Graph API last reported (the library's own client only).
+    std::optional<graviel::GraphApiUsage> graph_api_usage{};
 };
 
 // The delivery is not a JSON text (or not an object): no item can be read from it.

@@ -46,6 +46,7 @@ RecordedRequest record(const http::request<http::string_body>& req, std::string 
     r.target = std::string(req.target());
     r.server_name = std::move(server_name);
     r.connection = connection;
+    r.received = std::chrono::steady_clock::now();
     for (const auto& field : req) r.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     auto parsed = urls::parse_origin_form(req.target());
     if (parsed) {

@@ -71,8 +71,9 @@ struct RecordedRequest {
     std::string path;    // percent-decoded
     Fields query;        // decoded ("+" is a blank), in the order received
     Fields headers;
-    std::string server_name;     // TLS server name indication; empty for plain HTTP or none sent
-    std::size_t connection = 0;  // number of the connection it came on (1, 2, ...)
+    std::string server_name;                           // TLS server name indication; empty for plain HTTP or none sent
+    std::size_t connection = 0;                        // number of the connection it came on (1, 2, ...)
+    std::chrono::steady_clock::time_point received{};  // when its head had been read
 
     // The first value of a query parameter, if any.
     std::optional<std::string> param(std::string_view key) const;

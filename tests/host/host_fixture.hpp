@@ -47,16 +47,16 @@ inline const char* kBrands = R"([
 class GraphWorld {
 public:
     GraphWorld() {
-        fake_.set_handler([this](const RecordedRequest& r) {
-            std::lock_guard lock(mutex_);
-            auto it = answers_.find(r.path);
-            if (it == answers_.end()) return FakeResponse::with_status(404, R"({"error":{"message":"unknown"}})");
-            return FakeResponse::ok(it->second);
-        });
+        fake_.set_handler([this](const RecordedRequest& r) { return respond(r); });
     }
     void answer(const std::string& path, std::string body) {
         std::lock_guard lock(mutex_);
         answers_[path] = std::move(body);
+    }
+    // Every answer from now on carries this X-App-Usage header (empty: none).
+    void app_usage(std::string header) {
+        std::lock_guard lock(mutex_);
+        app_usage_ = std::move(header);
     }
     std::size_t requests_to(const std::string& path) const {
         std::size_t n = 0;
@@ -68,18 +68,24 @@ public:
     void clear_requests() {
         // reset() also drops the handler: set it again.
         fake_.reset();
-        fake_.set_handler([this](const RecordedRequest& r) {
-            std::lock_guard lock(mutex_);
-            auto it = answers_.find(r.path);
-            if (it == answers_.end()) return FakeResponse::with_status(404, R"({"error":{"message":"unknown"}})");
-            return FakeResponse::ok(it->second);
-        });
+        fake_.set_handler([this](const RecordedRequest& r) { return respond(r); });
     }
 
 private:
+    FakeResponse respond(const RecordedRequest& r) {
+        std::lock_guard lock(mutex_);
+        auto it = answers_.find(r.path);
+        FakeResponse response = it == answers_.end()
+                                    ? FakeResponse::with_status(404, R"({"error":{"message":"unknown"}})")
+                                    : FakeResponse::ok(it->second);
+        if (!app_usage_.empty()) response.headers.emplace_back("X-App-Usage", app_usage_);
+        return response;
+    }
+
     FakeGraphApi fake_;
     mutable std::mutex mutex_;
     std::map<std::string, std::string> answers_;
+    std::string app_usage_;
 };
 
 inline GraphWorld& graph() {

@@ -183,6 +183,46 @@ TEST_F(HostPipeline, BatchedDeliveryOfFiftyItems) {
     EXPECT_EQ(stats.graph_api_in_flight, 0u);
 }
 
+// The Graph API reports 95% of the app's calls used: from the next request on, the pipeline
+// starts its requests one per interval and counts them; once the figures fall below the
+// threshold, requests go out at once again.
+TEST_F(HostPipeline, HighReportedUsageSlowsTheGraphApiRequestsDown) {
+    constexpr auto interval = std::chrono::milliseconds(60);
+    config.graph_api.usage_threshold = 90;
+    config.graph_api.usage_interval = interval;
+    config.graph_api.max_in_flight = 8;
+    for (int post = 0; post < 4; ++post)
+        graph().answer("/v21.0/178020" + std::to_string(post), post_json("178020" + std::to_string(post), "U"));
+    graph().app_usage(R"({"call_count": 95, "total_cputime": 10, "total_time": 12})");
+    auto pipeline = make_pipeline();
+    // The first request learns the figures (the owner's details are asked for with it).
+    process(*pipeline, delivery({comment_change("1792000", "1780200")}));
+    ASSERT_TRUE(pipeline->stats().graph_api_usage.has_value());
+    EXPECT_EQ(pipeline->stats().graph_api_usage->app->call_count, 95);
+    const auto slowed_before = pipeline->stats().graph_api_slowed;
+    graph().clear_requests();
+
+    process(*pipeline, delivery({comment_change("1792001", "1780201"), comment_change("1792002", "1780202"),
+                                 comment_change("1792003", "1780203")}));
+    const auto requests = graph().requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(pipeline->stats().graph_api_slowed - slowed_before, 3u);
+    for (std::size_t i = 1; i < requests.size(); ++i)
+        EXPECT_GE(requests[i].received - requests[i - 1].received, interval / 2) << i;  // at once: well under 1 ms
+
+    // Figures below the threshold: nothing is held back (and the process-wide client's
+    // figures are low again for the tests that follow).
+    graph().app_usage(R"({"call_count": 3, "total_cputime": 1, "total_time": 1})");
+    graph().answer("/v21.0/1780205", post_json("1780205", "U"));
+    process(*pipeline, delivery({comment_change("1792004", "1780205")}));  // learns the low figures
+    const auto slowed_after = pipeline->stats().graph_api_slowed;
+    graph().answer("/v21.0/1780204", post_json("1780204", "U"));
+    process(*pipeline, delivery({comment_change("1792005", "1780204")}));
+    graph().app_usage("");
+    EXPECT_EQ(pipeline->stats().graph_api_slowed, slowed_after);
+    EXPECT_EQ(pipeline->stats().graph_api_usage->app->call_count, 3);
+}
+
 TEST_F(HostPipeline, ARedeliveredWebhookIsStoredOnce) {
     graph().answer("/v21.0/1780007", post_json("1780007", "TWICE"));
     auto pipeline = make_pipeline();

@@ -1,0 +1,94 @@
+// The bounded Graph API client's usage brake: while the reported usage is at or above the
+// threshold, requests start one per interval; below it, or when the figures cannot be
+// read, they start at once, as many as there are places.
+
+#include "host/enrichment.hpp"
+
+#include "support/recording_logger.hpp"
+
+#include <gtest/gtest.h>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <stdexcept>
+#include <vector>
+
+namespace quillmere::host {
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+// Answers at once and notes when each request reached it.
+class StartRecorder final : public GraphApiClient {
+public:
+    std::vector<Steady::time_point> starts;
+    asio::awaitable<std::optional<std::string>> fetch_instagram_data(std::string, std::string, std::string, Logger&,
+                                                                     std::optional<QueryParams>) override {
+        starts.push_back(Steady::now());
+        co_return std::string("{}");
+    }
+};
+
+struct Run {
+    std::vector<Steady::time_point> starts;
+    std::uint64_t slowed = 0;
+};
+
+// Sends `count` requests at once through a bounded client with this brake.
+Run send(std::size_t count, std::optional<UsageBrake> brake) {
+    asio::io_context io;
+    StartRecorder inner;
+    AsyncSemaphore places(count);
+    GraphApiCounters counters;
+    BoundedGraphApi api(inner, places, counters, std::move(brake));
+    quillmere::testing::RecordingLogger logger;
+    std::size_t answered = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                if (co_await api.fetch_instagram_data("1", "token", "id", logger)) ++answered;
+            },
+            asio::detached);
+    }
+    io.run();
+    EXPECT_EQ(answered, count);
+    EXPECT_EQ(counters.requests, count);
+    return {inner.starts, counters.slowed};
+}
+
+TEST(UsageBrake, AboveTheThresholdRequestsStartOnePerInterval) {
+    constexpr auto interval = 40ms;
+    const Run run = send(4, UsageBrake{[] { return 95.0; }, 80.0, interval});
+    ASSERT_EQ(run.starts.size(), 4u);
+    EXPECT_EQ(run.slowed, 4u);
+    for (std::size_t i = 1; i < run.starts.size(); ++i)
+        EXPECT_GE(run.starts[i] - run.starts[i - 1], interval) << "request " << i << " started too soon";
+}
+
+TEST(UsageBrake, BelowTheThresholdOrWithoutFiguresNothingIsHeldBack) {
+    const struct {
+        const char* name;
+        std::optional<UsageBrake> brake;
+    } cases[] = {
+        {"below", UsageBrake{[] { return 79.9; }, 80.0, 10s}},
+        {"figures unreadable", UsageBrake{[]() -> double { throw std::runtime_error("no figures"); }, 80.0, 10s}},
+        {"no brake", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        // A request held back would wait 10 s for its turn: the count of those is what is checked.
+        const Run run = send(8, c.brake);
+        EXPECT_EQ(run.starts.size(), 8u) << c.name;
+        EXPECT_EQ(run.slowed, 0u) << c.name;
+    }
+}
+
+TEST(UsageBrake, AtTheThresholdExactlyRequestsAreHeldBack) {
+    const Run run = send(2, UsageBrake{[] { return 80.0; }, 80.0, 1ms});
+    EXPECT_EQ(run.slowed, 2u);
+}
+
+}  // namespace
+}  // namespace quillmere::host
