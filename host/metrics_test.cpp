@@ -130,14 +130,14 @@ TEST(Metrics, WorkerFiguresAreReadAtEachScrape) {
         {"quillmere_graph_api_requests_total", 9},
         {"quillmere_graph_api_in_flight", 1},
         {"quillmere_graph_api_slowed_total", 6},
-        {"quillmere_graph_api_usage_percent{scope=\"app\",figure=\"call_count\"}", 91},
-        {"quillmere_graph_api_usage_percent{scope=\"app\",figure=\"total_cputime\"}", 12},
-        {"quillmere_graph_api_usage_percent{scope=\"app\",figure=\"total_time\"}", 30},
-        {"quillmere_graph_api_usage_percent{scope=\"business\",business_id=\"1784\",type=\"instagram\",figure=\"call_"
-         "count\"}",
+        {"quillmere_graph_api_usage_percent{figure=\"call_count\",scope=\"app\"}", 91},
+        {"quillmere_graph_api_usage_percent{figure=\"total_cputime\",scope=\"app\"}", 12},
+        {"quillmere_graph_api_usage_percent{figure=\"total_time\",scope=\"app\"}", 30},
+        {"quillmere_graph_api_usage_percent{business_id=\"1784\",figure=\"call_count\",scope=\"business\","
+         "type=\"instagram\"}",
          5},
-        {"quillmere_graph_api_usage_percent{scope=\"business\",business_id=\"1784\",type=\"instagram\",figure=\"total_"
-         "time\"}",
+        {"quillmere_graph_api_usage_percent{business_id=\"1784\",figure=\"total_time\",scope=\"business\","
+         "type=\"instagram\"}",
          7},
         {"quillmere_graph_api_regain_access_minutes{business_id=\"1784\",type=\"instagram\"}", 3},
         {"quillmere_deliveries_received_total", 0},

@@ -208,7 +208,8 @@ TEST_F(HostPipeline, HighReportedUsageSlowsTheGraphApiRequestsDown) {
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(pipeline->stats().graph_api_slowed - slowed_before, 3u);
     for (std::size_t i = 1; i < requests.size(); ++i)
-        EXPECT_GE(requests[i].received - requests[i - 1].received, interval / 2) << i;  // at once: well under 1 ms
+        EXPECT_GE(requests[i].received - requests[0].received, interval * static_cast<int>(i) / 2)
+            << i;  // at once: well under 1 ms
 
     // Figures below the threshold: nothing is held back (and the process-wide client's
     // figures are low again for the tests that follow).
