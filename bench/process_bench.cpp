@@ -9,10 +9,15 @@
 //
 //   process_bench generate DIR N [GRAPH_POSTS]   deliveries, requests, settings, cache, answers
 //   process_bench compare ENVELOPES RECORDS      the records of both runs equal, times aside
+//   process_bench post PORT SECRET FILE CONNECTIONS
+//                                                POSTs each line of FILE to the webhook path of
+//                                                127.0.0.1:PORT, signed, over CONNECTIONS
+//                                                keep-alive connections (bench/e2e_bench.sh)
 
 #include "host/config.hpp"
 #include "host/pipeline.hpp"
 #include "host/request_members.hpp"
+#include "host/signature.hpp"
 
 #include "quillmere/calvane/rules.hpp"
 #include "quillmere/common/clock.hpp"
@@ -25,12 +30,18 @@
 #include <benchmark/benchmark.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/connect.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 #include <boost/json.hpp>
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +49,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace json = boost::json;
@@ -279,12 +291,55 @@ BENCHMARK(BM_PipelineNoSources)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
+// Sends every line of `file` as a signed webhook delivery; returns 0 when each got a 200.
+int post(unsigned short port, const std::string& secret, const fs::path& file, std::size_t connections) {
+    std::vector<std::string> bodies;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) bodies.push_back(std::move(line));
+    std::atomic<std::size_t> next{0}, ok{0}, refused{0};
+    std::vector<std::thread> threads;
+    for (std::size_t c = 0; c < std::max<std::size_t>(connections, 1); ++c) {
+        threads.emplace_back([&] {
+            namespace http = boost::beast::http;
+            boost::asio::io_context io;
+            boost::asio::ip::tcp::socket socket(io);
+            boost::beast::flat_buffer buffer;
+            for (std::size_t i; (i = next.fetch_add(1)) < bodies.size();) {
+                try {
+                    if (!socket.is_open()) socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+                    http::request<http::string_body> request{http::verb::post, "/webhook", 11};
+                    request.set(http::field::host, "127.0.0.1");
+                    request.set(http::field::content_type, "application/json");
+                    request.set("X-Hub-Signature-256", host::signature_header(bodies[i], secret));
+                    request.body() = bodies[i];
+                    request.prepare_payload();
+                    http::write(socket, request);
+                    http::response<http::string_body> response;
+                    http::read(socket, buffer, response);
+                    (response.result_int() == 200 ? ok : refused).fetch_add(1);
+                    if (!response.keep_alive()) socket.close();
+                } catch (const std::exception&) {
+                    refused.fetch_add(1);
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::cout << "posted " << bodies.size() << ", answered 200: " << ok << ", otherwise: " << refused << '\n';
+    return refused == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     try {
         if (argc >= 4 && std::string(argv[1]) == "generate") {
             return generate(argv[2], std::stoul(argv[3]), argc >= 5 ? std::stoul(argv[4]) : 0);
         }
         if (argc == 4 && std::string(argv[1]) == "compare") return compare(argv[2], argv[3]);
+        if (argc == 6 && std::string(argv[1]) == "post")
+            return post(static_cast<unsigned short>(std::stoul(argv[2])), argv[3], argv[4], std::stoul(argv[5]));
     } catch (const std::exception& e) {
         std::cerr << "process_bench: " << e.what() << '\n';
         return 1;

@@ -28,8 +28,7 @@ int check(const std::string& file) {
         std::cout << host::redacted_text(config) << std::flush;
         return 0;
     } catch (const host::ConfigError& e) {
-        std::cerr << "quillmere: configuration error: " << one_line(e.what()) << '\n';
-        return 2;
+        return configuration_error(e);
     }
 }
 

@@ -85,25 +85,17 @@ int replay(host::Queue& queue, const Options& options) {
 }
 
 int run(const Options& options, int (*action)(host::Queue&, const Options&)) {
-    host::Config config;
     try {
-        config = options.config.empty() ? host::parse_config("") : host::load_config(options.config);
-    } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
-    }
-    try {
+        const host::Config config = options.config.empty() ? host::parse_config("") : host::load_config(options.config);
         host::QueueOptions queue_options;
         queue_options.redelivery_window = config.webhook.redelivery_window;
         queue_options.consumer = "quillmere-dlq";
         auto queue = host::open_queue(config.queue, queue_options);
         return action(*queue, options);
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quillmere: %s\n", one_line(e.what()).c_str());
-        return 1;
+        return print_failure("", e, 1);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <iostream>
 #include <vector>
 
@@ -28,6 +29,11 @@ std::string one_line(std::string text) {
         if (c == '\n' || c == '\r') c = ' ';
     }
     return text;
+}
+
+int print_failure(const char* prefix, const std::exception& failure, int status) {
+    std::fprintf(stderr, "quillmere: %s%s\n", prefix, one_line(failure.what()).c_str());
+    return status;
 }
 
 }  // namespace quillmere::cli

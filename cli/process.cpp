@@ -399,8 +399,7 @@ int process(const Options& options) {
     try {
         config = options.config.empty() ? host::parse_config("") : host::load_config(options.config);
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     }
     int fd = 0;
     if (!options.file.empty() && options.file != "-") {
@@ -422,11 +421,9 @@ int process(const Options& options) {
     try {
         run = std::make_unique<Run>(config, fd, window, ::isatty(2) == 1);
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quillmere: cannot start: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return print_failure("cannot start: ", e, 2);
     }
     int status = run->run();
     run.reset();

@@ -146,11 +146,9 @@ int serve(const Options& options) {
         queue_options.redelivery_window = config.webhook.redelivery_window;
         queue = host::open_queue(config.queue, queue_options);
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quillmere: cannot open the queue: %s\n", one_line(e.what()).c_str());
-        return 1;
+        return print_failure("cannot open the queue: ", e, 1);
     }
     auto log = host::host_logger();
 
@@ -169,14 +167,12 @@ int serve(const Options& options) {
         server = std::make_unique<host::HttpServer>(io.get_executor(), server_options, *receiver, &metrics);
         server->start();
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     } catch (const boost::system::system_error& e) {
         log->critical("cannot listen on {}: {}", config.webhook.listen, e.code().message());
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quillmere: cannot start: %s\n", one_line(e.what()).c_str());
-        return 1;
+        return print_failure("cannot start: ", e, 1);
     }
     auto endpoint = server->local_endpoint();
     log->info("serving webhooks on {}://{}:{}{} (queue: {}, {} workers)", server_options.tls ? "https" : "http",

@@ -73,8 +73,7 @@ int work(const Options& options) {
     try {
         config = options.config.empty() ? host::parse_config("") : host::load_config(options.config);
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     }
     try {
         host::setup_logging(config.log);
@@ -141,11 +140,9 @@ int work(const Options& options) {
                                   counters.dead_letters.load());
         return 0;
     } catch (const host::ConfigError& e) {
-        std::fprintf(stderr, "quillmere: configuration error: %s\n", one_line(e.what()).c_str());
-        return 2;
+        return configuration_error(e);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quillmere: %s\n", one_line(e.what()).c_str());
-        return 1;
+        return print_failure("", e, 1);
     }
 }
 
