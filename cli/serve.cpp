@@ -73,6 +73,8 @@ deadline (no request of it was answered 200, no delivery of it acknowledged), 2 
 // Threads for the queue's blocking calls: enqueues wait for a commit, so more of them in
 // flight let the queue commit many deliveries at once.
 constexpr std::size_t kBlockingThreads = 16;
+// Deliveries in flight per in-process worker (as `quillmere work` has by default).
+constexpr std::size_t kDeliveriesInFlightPerWorker = 64;
 
 struct Options {
     std::string config;
@@ -87,6 +89,7 @@ public:
         : pipeline_(config, io_.get_executor()), sink_(host::open_sink(config)) {
         host::WorkerOptions options;
         options.max_deliveries = config.queue.max_deliveries;
+        options.concurrency = kDeliveriesInFlightPerWorker;
         for (std::size_t i = 0; i < count; ++i) {
             workers_.push_back(std::make_unique<host::Worker>(
                 queue,

@@ -17,6 +17,8 @@
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <random>
 #include <type_traits>
@@ -167,14 +169,8 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
             if (auto reason = options.retry_when(envelopes)) failure = std::move(*reason);
         }
         if (!failure) {
-            try {
-                co_await offload([this, &envelopes] {
-                    std::lock_guard lock(sink_mutex);
-                    sink.write(envelopes);
-                });
-            } catch (const std::exception& e) {
-                failure = std::string("the sink did not take the envelopes: ") + e.what();
-            }
+            if (auto refused = co_await write_to_sink(envelopes))
+                failure = "the sink did not take the envelopes: " + *refused;
         }
         if (!failure) {
             count(envelopes);
@@ -199,6 +195,54 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
         --in_flight;
         counters.in_flight.fetch_sub(1, std::memory_order_relaxed);
         wake->cancel();
+    }
+
+    // Hands a delivery's envelopes to the sink; returns why the sink refused them, or
+    // nothing once it holds them. Deliveries that finish while a write runs wait for the
+    // next one, which takes them all at once: one write(2) and one ClickHouse insert for
+    // the group rather than one per delivery. A failed write fails every delivery of its
+    // group (each is then offered again).
+    asio::awaitable<std::optional<std::string>> write_to_sink(std::vector<json::object>& envelopes) {
+        auto executor = co_await asio::this_coro::executor;
+        auto ticket = std::make_shared<SinkTicket>();
+        ticket->envelopes = std::move(envelopes);
+        ticket->done = std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
+        sink_waiting.push_back(ticket);
+        if (!sink_writing) {
+            sink_writing = true;
+            asio::co_spawn(executor, drain_sink(), asio::detached);
+        }
+        boost::system::error_code ignored;
+        while (!ticket->finished) co_await ticket->done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        envelopes = std::move(ticket->envelopes);
+        co_return ticket->refused;
+    }
+
+    // Writes the waiting groups until none is left.
+    asio::awaitable<void> drain_sink() {
+        auto self = shared_from_this();
+        while (!sink_waiting.empty()) {
+            auto group = std::move(sink_waiting);
+            sink_waiting.clear();
+            std::vector<json::object> all;
+            for (const auto& t : group) std::move(t->envelopes.begin(), t->envelopes.end(), std::back_inserter(all));
+            std::optional<std::string> refused;
+            try {
+                co_await offload([this, &all] { sink.write(all); });
+            } catch (const std::exception& e) {
+                refused = e.what();
+            }
+            auto from = all.begin();
+            for (const auto& t : group) {
+                const auto n = static_cast<std::ptrdiff_t>(t->envelopes.size());
+                std::move(from, from + n, t->envelopes.begin());
+                from += n;
+                t->refused = refused;
+                t->finished = true;
+                t->done->cancel();
+            }
+        }
+        sink_writing = false;
     }
 
     asio::awaitable<void> give_back(const LeasedDelivery& d, const std::string& error, bool permanent) {
@@ -266,7 +310,15 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
     WorkerCounters& counters;
     WorkerOptions options;
     asio::thread_pool pool;
-    std::mutex sink_mutex;
+    // A delivery's envelopes waiting for the sink (on the strand).
+    struct SinkTicket {
+        std::vector<json::object> envelopes;
+        std::optional<std::string> refused;
+        bool finished = false;
+        std::unique_ptr<asio::steady_timer> done;
+    };
+    std::vector<std::shared_ptr<SinkTicket>> sink_waiting;  // on the strand
+    bool sink_writing = false;                              // on the strand
     std::atomic<bool> stopping{false};
 
     std::mutex run_mutex;  // guards strand against stop() from other threads

@@ -23,6 +23,8 @@
 #include <boost/json/serialize.hpp>
 
 #include <map>
+#include <thread>
+#include <utility>
 
 namespace quillmere::host {
 namespace {
@@ -38,11 +40,20 @@ public:
     void write(std::span<const json::object> envelopes) override {
         std::lock_guard lock(mutex_);
         if (on_write) on_write();
+        writes_.push_back({envelopes.size(), refusals_ == 0});
         if (refusals_ > 0) {
             --refusals_;
             throw std::runtime_error("disk full");
         }
         kept_.insert(kept_.end(), envelopes.begin(), envelopes.end());
+    }
+    struct Write {
+        std::size_t envelopes;
+        bool taken;
+    };
+    std::vector<Write> writes() const {
+        std::lock_guard lock(mutex_);
+        return writes_;
     }
     void refuse_next(int n) { refusals_ = n; }
     std::vector<json::object> kept() const {
@@ -55,6 +66,7 @@ private:
     mutable std::mutex mutex_;
     int refusals_ = 0;
     std::vector<json::object> kept_;
+    std::vector<Write> writes_;
 };
 
 // The body says what the delivery gives: {"items": ["comment", ...], "fail": N, "wait_ms": M}
@@ -313,6 +325,51 @@ TEST(Worker, ADeliveryTheSinkRefusedIsNotAcknowledgedAndComesAgain) {
     EXPECT_EQ(order, (std::vector<std::string>{"d0", "d1", "d2"}));
     EXPECT_EQ(f.counters.retries, 2u);
     EXPECT_EQ(f.counters.records_by_table.get("comment"), 3u) << "records of a refused write were counted";
+    EXPECT_EQ(f.queue.depth(), 0u);
+}
+
+// Deliveries that finish while the sink writes go to it together in the next write (one
+// insert for many); when that write is refused, every delivery of it comes again, and in
+// the end each is in the sink once.
+TEST(Worker, DeliveriesThatFinishDuringAWriteGoToTheSinkTogether) {
+    Fixture f;
+    constexpr int kDeliveries = 16;
+    for (int i = 0; i < kDeliveries; ++i)
+        f.queue.enqueue("d" + std::to_string(i), R"({"items": ["COMMENT_ON_FEED", "MENTION"]})");
+    bool first = true;
+    f.sink.on_write = [&] {
+        if (std::exchange(first, false)) std::this_thread::sleep_for(200ms);  // the others finish meanwhile
+    };
+    f.run(fast(kDeliveries), [&] { return f.counters.deliveries_acknowledged == kDeliveries; });
+    const auto writes = f.sink.writes();
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_LT(writes.size(), static_cast<std::size_t>(kDeliveries) / 2) << "one write per delivery";
+    auto order = f.digests_in_sink();
+    EXPECT_EQ(order.size(), static_cast<std::size_t>(kDeliveries)) << "a delivery is missing or written twice";
+    EXPECT_EQ(f.sink.kept().size(), 2u * kDeliveries);
+    EXPECT_EQ(f.counters.records_by_table.get("comment"), static_cast<std::uint64_t>(kDeliveries));
+    EXPECT_EQ(f.queue.depth(), 0u);
+}
+
+TEST(Worker, ARefusedGroupWriteOffersEachOfItsDeliveriesAgain) {
+    Fixture f;
+    constexpr int kDeliveries = 12;
+    for (int i = 0; i < kDeliveries; ++i) f.queue.enqueue("d" + std::to_string(i), R"({"items": ["MENTION"]})");
+    int calls = 0;
+    f.sink.on_write = [&] {
+        if (++calls == 1) std::this_thread::sleep_for(200ms);  // the others finish meanwhile
+        if (calls == 2) f.sink.refuse_next(1);                 // the group that waited: refused
+    };
+    f.run(fast(kDeliveries), [&] { return f.counters.deliveries_acknowledged == kDeliveries; });
+    const auto writes = f.sink.writes();
+    std::size_t refused = 0;
+    for (const auto& w : writes) refused += w.taken ? 0 : w.envelopes;
+    EXPECT_GT(refused, 1u) << "the refused write held one delivery only";
+    EXPECT_EQ(f.counters.retries, refused) << "each delivery of the refused write is offered again";
+    auto order = f.digests_in_sink();
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(std::unique(order.begin(), order.end()) - order.begin(), kDeliveries);
+    EXPECT_EQ(order.size(), static_cast<std::size_t>(kDeliveries));
     EXPECT_EQ(f.queue.depth(), 0u);
 }
 
