@@ -178,7 +178,7 @@ struct Pipeline::Impl {
     asio::awaitable<FetchedPost> fetch_post(std::string post_id, std::string token);
     asio::awaitable<OwnerLookup> find_owner(json::value owner_id, DeliveryState& state);
     asio::awaitable<bool> create_records_table();
-    json::object envelope(const ItemWork& work, const json::value& delivery) const;
+    json::object envelope(ItemWork& work, const json::value& delivery) const;
 
     const IdLists& ids_of(const json::array& settings_of_account);
     std::string post_token(const json::object& setting) const;
@@ -546,12 +546,13 @@ asio::awaitable<void> Pipeline::Impl::enrich_comment(ItemWork& work, DeliverySta
     try {
         const DeliveryItem& item = *work.item;
         const json::object& value = item.body.at("entry").at(0).at("changes").at(0).at("value").as_object();
-        const json::object& setting = work.settings->at(0).as_object();
+        const json::value& setting_value = work.settings->at(0);
+        const json::object& setting = setting_value.as_object();
         const auto& channel = ostrel::value(*work.kind).channel;
         json::value channel_type = channel ? json::value(ostrel::value(*channel)) : json::value();
         const json::value* group = find(&setting, "ChannelGroupID");
         const json::object details = morvish::extracting_common_details(
-            json::value(setting), channel_type, group ? *group : config.settings.channel_group_id);
+            setting_value, channel_type, group ? *group : config.settings.channel_group_id);
 
         ParentLookup parent = co_await find_parent(value, details, *work.settings, state);
         for (auto& s : parent.skipped) work.skipped.push_back(std::move(s));
@@ -633,7 +634,7 @@ asio::awaitable<void> Pipeline::Impl::enrich_comment(ItemWork& work, DeliverySta
     }
 }
 
-json::object Pipeline::Impl::envelope(const ItemWork& work, const json::value& delivery) const {
+json::object Pipeline::Impl::envelope(ItemWork& work, const json::value& delivery) const {
     json::object e;
     e.reserve(11);
     e["delivery"] = delivery;
@@ -651,8 +652,9 @@ json::object Pipeline::Impl::envelope(const ItemWork& work, const json::value& d
         e["channel"] = nullptr;
         e["topic"] = nullptr;
     }
-    e["records"] = work.records;
-    e["media"] = work.media;
+    // Moved, not copied: the work of the item ends here.
+    e["records"] = std::move(work.records);
+    e["media"] = std::move(work.media);
     e["error"] = work.error ? json::value(*work.error) : json::value();
     if (!work.skipped.empty()) {
         json::array skipped;
@@ -704,11 +706,11 @@ asio::awaitable<std::vector<json::object>> Pipeline::Impl::run(json::value body,
     std::vector<json::object> envelopes;
     envelopes.reserve(works.size());
     std::uint64_t n_records = 0, n_errors = 0, n_skipped = 0;
-    for (const ItemWork& w : works) {
-        envelopes.push_back(envelope(w, delivery));
+    for (ItemWork& w : works) {
         n_records += w.records.size();
         n_errors += w.error ? 1 : 0;
         n_skipped += w.skipped.empty() ? 0 : 1;
+        envelopes.push_back(envelope(w, delivery));
     }
     deliveries.fetch_add(1, std::memory_order_relaxed);
     items.fetch_add(works.size(), std::memory_order_relaxed);
