@@ -46,6 +46,10 @@ asio::awaitable<std::optional<std::string>> BoundedGraphApi::fetch_instagram_dat
         failure = std::current_exception();
     }
     counters_.in_flight.fetch_sub(1, std::memory_order_relaxed);
+    (failure  ? counters_.failed
+     : result ? counters_.answered
+              : counters_.unanswered)
+        .fetch_add(1, std::memory_order_relaxed);
     places_.release();
     if (failure) std::rethrow_exception(failure);
     co_return result;

@@ -113,6 +113,9 @@ struct GraphApiCounters {
     std::atomic<std::size_t> in_flight{0};
     std::atomic<std::uint64_t> requests{0};
     std::atomic<std::uint64_t> slowed{0};  // requests that started while the usage was high
+    // How requests ended: an answer, none (the client gave up after its retries and logged
+    // why), or a failure thrown.
+    std::atomic<std::uint64_t> answered{0}, unanswered{0}, failed{0};
 };
 
 // Slows the Graph API work down before Meta starts refusing it: while `level()` (the

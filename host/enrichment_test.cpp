@@ -56,6 +56,7 @@ Starts send(std::size_t count, std::optional<UsageBrake> brake) {
     io.run();
     EXPECT_EQ(answered, count);
     EXPECT_EQ(counters.requests, count);
+    EXPECT_EQ(counters.answered, count);
     return {inner.starts, counters.slowed};
 }
 

@@ -124,6 +124,16 @@ public:
             PipelineStats stats = pipeline_stats_();
             single("quillmere_graph_api_requests_total", "Graph API requests made by the pipeline", MetricType::Counter,
                    static_cast<double>(stats.graph_api_requests));
+            auto outcomes = family("quillmere_graph_api_requests_ended_total",
+                                   "Graph API requests ended, by outcome (answered; unanswered: the client gave up "
+                                   "after its retries; failed)",
+                                   MetricType::Counter);
+            for (const auto& [outcome, n] :
+                 {std::pair{"answered", stats.graph_api_answered}, std::pair{"unanswered", stats.graph_api_unanswered},
+                  std::pair{"failed", stats.graph_api_failed}}) {
+                outcomes.metric.push_back(sample(static_cast<double>(n), MetricType::Counter, {{"outcome", outcome}}));
+            }
+            out.push_back(std::move(outcomes));
             single("quillmere_graph_api_in_flight", "Graph API requests in flight now", MetricType::Gauge,
                    static_cast<double>(stats.graph_api_in_flight));
             single("quillmere_graph_api_slowed_total",

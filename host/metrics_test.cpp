@@ -103,6 +103,8 @@ TEST(Metrics, WorkerFiguresAreReadAtEachScrape) {
     counters.dead_letters = 1;
     counters.in_flight = 2;
     stats.graph_api_requests = 9;
+    stats.graph_api_answered = 6;
+    stats.graph_api_unanswered = 2;
     stats.graph_api_in_flight = 1;
     stats.graph_api_slowed = 6;
     stats.graph_api_usage.emplace();
@@ -128,6 +130,9 @@ TEST(Metrics, WorkerFiguresAreReadAtEachScrape) {
         {"quillmere_worker_dead_letters_total", 1},
         {"quillmere_worker_in_flight", 2},
         {"quillmere_graph_api_requests_total", 9},
+        {"quillmere_graph_api_requests_ended_total{outcome=\"answered\"}", 6},
+        {"quillmere_graph_api_requests_ended_total{outcome=\"unanswered\"}", 2},
+        {"quillmere_graph_api_requests_ended_total{outcome=\"failed\"}", 0},
         {"quillmere_graph_api_in_flight", 1},
         {"quillmere_graph_api_slowed_total", 6},
         {"quillmere_graph_api_usage_percent{figure=\"call_count\",scope=\"app\"}", 91},

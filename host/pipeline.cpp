@@ -748,6 +748,9 @@ PipelineStats Pipeline::stats() const {
     s.errors = impl_->errors.load(std::memory_order_relaxed);
     s.skipped = impl_->skipped.load(std::memory_order_relaxed);
     s.graph_api_requests = impl_->graph_api_counters.requests.load(std::memory_order_relaxed);
+    s.graph_api_answered = impl_->graph_api_counters.answered.load(std::memory_order_relaxed);
+    s.graph_api_unanswered = impl_->graph_api_counters.unanswered.load(std::memory_order_relaxed);
+    s.graph_api_failed = impl_->graph_api_counters.failed.load(std::memory_order_relaxed);
     s.graph_api_in_flight = impl_->graph_api_counters.in_flight.load(std::memory_order_relaxed);
     s.graph_api_slowed = impl_->graph_api_counters.slowed.load(std::memory_order_relaxed);
     if (impl_->usage_source) s.graph_api_usage = impl_->usage_source->usage();

@@ -57,6 +57,8 @@ struct PipelineStats {
     std::uint64_t errors = 0;   // envelopes with an error
     std::uint64_t skipped = 0;  // envelopes that name a skipped source
     std::uint64_t graph_api_requests = 0;
+    // Of those ended: with an answer, with none (after the client's retries), failed.
+    std::uint64_t graph_api_answered = 0, graph_api_unanswered = 0, graph_api_failed = 0;
     std::size_t graph_api_in_flight = 0;
     std::uint64_t graph_api_slowed = 0;  // requests held back while the usage was high
     // The usage figures the Graph API last reported (the library's own client only).

@@ -180,6 +180,8 @@ TEST_F(HostPipeline, BatchedDeliveryOfFiftyItems) {
     EXPECT_EQ(stats.items, 50u);
     EXPECT_EQ(stats.records, 55u);
     EXPECT_EQ(stats.graph_api_requests, 6u);
+    EXPECT_EQ(stats.graph_api_answered, 6u);
+    EXPECT_EQ(stats.graph_api_unanswered + stats.graph_api_failed, 0u);
     EXPECT_EQ(stats.graph_api_in_flight, 0u);
 }
 
@@ -244,6 +246,7 @@ TEST_F(HostPipeline, NoTokenInEnvelopesOrLogs) {
     ASSERT_EQ(envelopes.size(), 1u);
     const auto skipped = strings(envelopes[0].at("skipped"));
     EXPECT_TRUE(any_starts_with(skipped, "graph_api: no answer for post 1780008")) << json::serialize(envelopes[0]);
+    EXPECT_GE(pipeline->stats().graph_api_unanswered, 1u) << "a request that got no answer counted as answered";
     const std::string text = json::serialize(envelopes[0]);
     EXPECT_EQ(text.find(kPostToken), std::string::npos);
     EXPECT_EQ(text.find(kDmToken), std::string::npos);
