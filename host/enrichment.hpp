@@ -159,15 +159,42 @@ public:
     }
 };
 
-// The cache entries one delivery reads, fetched together in one round trip on the pool
-// before its items run (RedisCache::get_many; other clients one get per key).
+// Cache reads of concurrent deliveries, grouped: the reads asked for while one group is on
+// its way to the cache go together in the next, one round trip on the pool for many
+// deliveries (RedisCache::get_many; other clients one get per key).
+class GroupedCacheReads {
+public:
+    GroupedCacheReads(CacheClient& backend, asio::thread_pool& pool) : backend_(backend), pool_(pool) {}
+    // The values of `keys`, in their order; throws what the cache threw (for the whole group).
+    asio::awaitable<std::vector<std::optional<std::string>>> get(std::vector<std::string> keys);
+    // Round trips made so far.
+    std::uint64_t groups() const noexcept { return groups_; }
+
+private:
+    struct Request {
+        std::vector<std::string> keys;
+        std::vector<std::optional<std::string>> values;
+        std::exception_ptr failure;
+        bool finished = false;
+        std::unique_ptr<asio::steady_timer> done;
+    };
+    asio::awaitable<void> drain();
+
+    CacheClient& backend_;
+    asio::thread_pool& pool_;
+    std::vector<std::shared_ptr<Request>> waiting_;
+    bool reading_ = false;
+    std::uint64_t groups_ = 0;
+};
+
+// The cache entries one delivery reads, fetched together before its items run.
 class DeliveryCache {
 public:
     explicit DeliveryCache(CacheClient& backend) : backend_(backend) {}
 
-    // Reads the keys not read yet, on the pool. A failure of the cache is kept: every
-    // later read of this delivery fails with it, without another attempt.
-    asio::awaitable<void> prefetch(asio::thread_pool& pool, std::vector<std::string> keys);
+    // Reads the keys not read yet. A failure of the cache is kept: every later read of
+    // this delivery fails with it, without another attempt.
+    asio::awaitable<void> prefetch(GroupedCacheReads& reads, std::vector<std::string> keys);
 
     // The value read for `key` (the cache as it was at the prefetch, with this delivery's
     // own writes); a key that was not prefetched is read from the cache itself.

@@ -1,14 +1,17 @@
 // The bounded Graph API client's usage brake: while the reported usage is at or above the
 // threshold, requests start one per interval; below it, or when the figures cannot be
-// read, they start at once, as many as there are places.
+// read, they start at once, as many as there are places. The grouped cache reads of
+// concurrent deliveries.
 
 #include "host/enrichment.hpp"
 
+#include "support/memory_cache.hpp"
 #include "support/recording_logger.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <chrono>
 #include <stdexcept>
@@ -92,6 +95,49 @@ TEST(UsageBrake, BelowTheThresholdOrWithoutFiguresNothingIsHeldBack) {
 TEST(UsageBrake, AtTheThresholdExactlyRequestsAreHeldBack) {
     const Starts run = send(2, UsageBrake{[] { return 80.0; }, 80.0, 1ms});
     EXPECT_EQ(run.slowed, 2u);
+}
+
+// Reads asked for at once share round trips, and each caller gets the values of its own
+// keys in its order; a failing cache fails every caller of the group.
+TEST(GroupedCacheReads, ConcurrentReadsShareRoundTripsAndEachGetsItsOwnValues) {
+    for (const bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "failing cache" : "cache up");
+        quillmere::testing::MemoryCache cache;
+        for (int i = 0; i < 20; ++i) cache.entries["k" + std::to_string(i)] = "v" + std::to_string(i);
+        cache.fail = fail;
+        asio::io_context io;
+        asio::thread_pool pool(2);
+        GroupedCacheReads reads(cache, pool);
+        std::vector<std::vector<std::optional<std::string>>> got(10);
+        int failed = 0;
+        for (int c = 0; c < 10; ++c) {
+            asio::co_spawn(
+                io,
+                [&, c]() -> asio::awaitable<void> {
+                    try {
+                        // Caller c asks for k(2c+1), k(2c), and a key the cache lacks.
+                        std::vector<std::string> keys = {"k" + std::to_string(2 * c + 1), "k" + std::to_string(2 * c),
+                                                         std::string("none")};
+                        got[c] = co_await reads.get(std::move(keys));
+                    } catch (const std::runtime_error&) {
+                        ++failed;
+                    }
+                },
+                asio::detached);
+        }
+        io.run();
+        EXPECT_LT(reads.groups(), 10u) << "one round trip per caller";
+        if (fail) {
+            EXPECT_EQ(failed, 10);
+            continue;
+        }
+        EXPECT_EQ(failed, 0);
+        for (int c = 0; c < 10; ++c) {
+            const std::vector<std::optional<std::string>> expected = {"v" + std::to_string(2 * c + 1),
+                                                                      "v" + std::to_string(2 * c), std::nullopt};
+            EXPECT_EQ(got[c], expected) << "caller " << c;
+        }
+    }
 }
 
 }  // namespace

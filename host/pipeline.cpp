@@ -149,6 +149,8 @@ struct Pipeline::Impl {
     GraphApiCounters graph_api_counters;
     std::unique_ptr<BoundedGraphApi> graph_api;
     NoGraphApi no_graph_api;
+    // The cache reads of concurrent deliveries, grouped (with a cache).
+    std::optional<GroupedCacheReads> cache_reads;
     // The Graph API client's usage figures, when it is the library's own client.
     const graviel::InstagramAPI* usage_source = nullptr;
 
@@ -265,6 +267,7 @@ Pipeline::Impl::Impl(const Config& c, asio::any_io_executor executor, PipelineCl
       graph_api_client(clients.graph_api ? clients.graph_api : make_graph_api(c)),
       storage(clients.storage ? clients.storage : make_storage(c)),
       graph_api_places(c.graph_api.max_in_flight) {
+    if (cache) cache_reads.emplace(*cache, pool);
     if (graph_api_client) {
         std::optional<UsageBrake> brake;
         usage_source = dynamic_cast<const graviel::InstagramAPI*>(graph_api_client.get());
@@ -511,7 +514,7 @@ asio::awaitable<OwnerLookup> Pipeline::Impl::find_owner(json::value owner_id, De
     if (delivery_cache) {
         std::vector<std::string> keys;
         keys.push_back(ludrake::owner_details_key(owner_id));
-        co_await delivery_cache->prefetch(pool, std::move(keys));
+        co_await delivery_cache->prefetch(*cache_reads, std::move(keys));
         ItemCacheView view(*delivery_cache);
         GraphApiClient& api = can_fetch ? static_cast<GraphApiClient&>(*graph_api) : no_graph_api;
         std::optional<std::string> failure;
@@ -682,7 +685,7 @@ asio::awaitable<std::vector<json::object>> Pipeline::Impl::run(json::value body,
             auto k = cache_keys(works[i]);
             keys.insert(keys.end(), std::make_move_iterator(k.begin()), std::make_move_iterator(k.end()));
         }
-        co_await state.cache->prefetch(pool, std::move(keys));
+        co_await state.cache->prefetch(*cache_reads, std::move(keys));
     }
 
     if (comments.size() == 1) {
