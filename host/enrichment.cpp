@@ -2,8 +2,6 @@
 
 #include "quillmere/adapters/redis_cache.hpp"
 
-#include <boost/asio/detached.hpp>
-
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
@@ -77,60 +75,29 @@ asio::awaitable<void> BoundedGraphApi::wait_for_turn() {
     }
 }
 
-asio::awaitable<std::vector<std::optional<std::string>>> GroupedCacheReads::get(std::vector<std::string> keys) {
-    auto executor = co_await asio::this_coro::executor;
-    auto request = std::make_shared<Request>();
-    request->keys = std::move(keys);
-    request->done = std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-    waiting_.push_back(request);
-    if (!reading_) {
-        reading_ = true;
-        asio::co_spawn(executor, drain(), asio::detached);
-    }
-    boost::system::error_code ignored;
-    while (!request->finished) co_await request->done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    if (request->failure) std::rethrow_exception(request->failure);
-    co_return std::move(request->values);
-}
-
-asio::awaitable<void> GroupedCacheReads::drain() {
-    while (!waiting_.empty()) {
-        auto group = std::move(waiting_);
-        waiting_.clear();
-        std::vector<std::string> all;
-        for (const auto& r : group) all.insert(all.end(), r->keys.begin(), r->keys.end());
-        std::vector<std::optional<std::string>> values;
-        std::exception_ptr failure;
-        try {
-            CacheClient& backend = backend_;
-            values = co_await on_pool(pool_, [&backend, &all] {
-                if (auto* redis = dynamic_cast<adapters::RedisCache*>(&backend)) return redis->get_many(all);
-                std::vector<std::optional<std::string>> out;
-                out.reserve(all.size());
-                for (const auto& key : all) out.push_back(backend.get(key));
-                return out;
-            });
-            if (values.size() != all.size()) throw std::runtime_error("the cache answered a different number of keys");
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        ++groups_;
-        std::size_t at = 0;
-        for (const auto& r : group) {
-            if (failure) {
-                r->failure = failure;
-            } else {
-                r->values.assign(
-                    std::make_move_iterator(values.begin() + static_cast<std::ptrdiff_t>(at)),
-                    std::make_move_iterator(values.begin() + static_cast<std::ptrdiff_t>(at + r->keys.size())));
-            }
-            at += r->keys.size();
-            r->finished = true;
-            r->done->cancel();
-        }
-    }
-    reading_ = false;
-}
+GroupedCacheReads::GroupedCacheReads(CacheClient& backend, asio::thread_pool& pool)
+    : calls_([&backend, &pool](std::vector<std::vector<std::string>>& group)
+                 -> asio::awaitable<std::vector<std::vector<std::optional<std::string>>>> {
+          std::vector<std::string> all;
+          for (const auto& keys : group) all.insert(all.end(), keys.begin(), keys.end());
+          auto values = co_await on_pool(pool, [&backend, &all] {
+              if (auto* redis = dynamic_cast<adapters::RedisCache*>(&backend)) return redis->get_many(all);
+              std::vector<std::optional<std::string>> out;
+              out.reserve(all.size());
+              for (const auto& key : all) out.push_back(backend.get(key));
+              return out;
+          });
+          if (values.size() != all.size()) throw std::runtime_error("the cache answered a different number of keys");
+          std::vector<std::vector<std::optional<std::string>>> out;
+          out.reserve(group.size());
+          auto from = values.begin();
+          for (const auto& keys : group) {
+              const auto to = from + static_cast<std::ptrdiff_t>(keys.size());
+              out.emplace_back(std::make_move_iterator(from), std::make_move_iterator(to));
+              from = to;
+          }
+          co_return out;
+      }) {}
 
 asio::awaitable<void> DeliveryCache::prefetch(GroupedCacheReads& reads, std::vector<std::string> keys) {
     if (failure_) co_return;

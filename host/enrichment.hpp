@@ -9,6 +9,8 @@
 #include "quillmere/common/cache.hpp"
 #include "quillmere/common/graph_api.hpp"
 
+#include "host/grouped_calls.hpp"
+
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -164,27 +166,16 @@ public:
 // deliveries (RedisCache::get_many; other clients one get per key).
 class GroupedCacheReads {
 public:
-    GroupedCacheReads(CacheClient& backend, asio::thread_pool& pool) : backend_(backend), pool_(pool) {}
+    GroupedCacheReads(CacheClient& backend, asio::thread_pool& pool);
     // The values of `keys`, in their order; throws what the cache threw (for the whole group).
-    asio::awaitable<std::vector<std::optional<std::string>>> get(std::vector<std::string> keys);
+    asio::awaitable<std::vector<std::optional<std::string>>> get(std::vector<std::string> keys) {
+        return calls_.call(std::move(keys));
+    }
     // Round trips made so far.
-    std::uint64_t groups() const noexcept { return groups_; }
+    std::uint64_t groups() const noexcept { return calls_.groups(); }
 
 private:
-    struct Request {
-        std::vector<std::string> keys;
-        std::vector<std::optional<std::string>> values;
-        std::exception_ptr failure;
-        bool finished = false;
-        std::unique_ptr<asio::steady_timer> done;
-    };
-    asio::awaitable<void> drain();
-
-    CacheClient& backend_;
-    asio::thread_pool& pool_;
-    std::vector<std::shared_ptr<Request>> waiting_;
-    bool reading_ = false;
-    std::uint64_t groups_ = 0;
+    GroupedCalls<std::vector<std::string>, std::vector<std::optional<std::string>>> calls_;
 };
 
 // The cache entries one delivery reads, fetched together before its items run.

@@ -2,6 +2,7 @@
 
 #include "host/logging.hpp"
 
+#include "host/grouped_calls.hpp"
 #include "host/pipeline.hpp"
 
 #include <spdlog/logger.h>
@@ -203,46 +204,26 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
     // the group rather than one per delivery. A failed write fails every delivery of its
     // group (each is then offered again).
     asio::awaitable<std::optional<std::string>> write_to_sink(std::vector<json::object>& envelopes) {
-        auto executor = co_await asio::this_coro::executor;
-        auto ticket = std::make_shared<SinkTicket>();
-        ticket->envelopes = std::move(envelopes);
-        ticket->done = std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-        sink_waiting.push_back(ticket);
-        if (!sink_writing) {
-            sink_writing = true;
-            asio::co_spawn(executor, drain_sink(), asio::detached);
+        try {
+            envelopes = co_await sink_writes.call(std::move(envelopes));
+        } catch (const std::exception& e) {
+            co_return std::string(e.what());
         }
-        boost::system::error_code ignored;
-        while (!ticket->finished) co_await ticket->done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-        envelopes = std::move(ticket->envelopes);
-        co_return ticket->refused;
+        co_return std::nullopt;
     }
 
-    // Writes the waiting groups until none is left.
-    asio::awaitable<void> drain_sink() {
-        auto self = shared_from_this();
-        while (!sink_waiting.empty()) {
-            auto group = std::move(sink_waiting);
-            sink_waiting.clear();
-            std::vector<json::object> all;
-            for (const auto& t : group) std::move(t->envelopes.begin(), t->envelopes.end(), std::back_inserter(all));
-            std::optional<std::string> refused;
-            try {
-                co_await offload([this, &all] { sink.write(all); });
-            } catch (const std::exception& e) {
-                refused = e.what();
-            }
-            auto from = all.begin();
-            for (const auto& t : group) {
-                const auto n = static_cast<std::ptrdiff_t>(t->envelopes.size());
-                std::move(from, from + n, t->envelopes.begin());
-                from += n;
-                t->refused = refused;
-                t->finished = true;
-                t->done->cancel();
-            }
+    // One write of a group's envelopes, handed back to their deliveries afterwards.
+    asio::awaitable<std::vector<std::vector<json::object>>> write_group(std::vector<std::vector<json::object>>& group) {
+        std::vector<json::object> all;
+        for (auto& envelopes : group) std::move(envelopes.begin(), envelopes.end(), std::back_inserter(all));
+        co_await offload([this, &all] { sink.write(all); });
+        auto from = all.begin();
+        for (auto& envelopes : group) {
+            const auto n = static_cast<std::ptrdiff_t>(envelopes.size());
+            std::move(from, from + n, envelopes.begin());
+            from += n;
         }
-        sink_writing = false;
+        co_return std::move(group);
     }
 
     asio::awaitable<void> give_back(const LeasedDelivery& d, const std::string& error, bool permanent) {
@@ -310,15 +291,9 @@ struct Worker::Impl : std::enable_shared_from_this<Impl> {
     WorkerCounters& counters;
     WorkerOptions options;
     asio::thread_pool pool;
-    // A delivery's envelopes waiting for the sink (on the strand).
-    struct SinkTicket {
-        std::vector<json::object> envelopes;
-        std::optional<std::string> refused;
-        bool finished = false;
-        std::unique_ptr<asio::steady_timer> done;
-    };
-    std::vector<std::shared_ptr<SinkTicket>> sink_waiting;  // on the strand
-    bool sink_writing = false;                              // on the strand
+    // The sink writes of the deliveries (on the strand).
+    GroupedCalls<std::vector<json::object>, std::vector<json::object>> sink_writes{
+        [this](std::vector<std::vector<json::object>>& group) { return write_group(group); }};
     std::atomic<bool> stopping{false};
 
     std::mutex run_mutex;  // guards strand against stop() from other threads

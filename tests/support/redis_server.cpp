@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace quillmere::testing {
 namespace {
@@ -39,6 +40,18 @@ void RedisServer::start() {
     process_ = std::make_unique<ChildProcess>(argv, log);
     if (!wait_for_port(port_, kStartTimeout))
         throw std::runtime_error("redis-server did not start on port " + std::to_string(port_) + ":\n" + tail_of(log));
+    // A server started again on its append-only file listens at once but answers LOADING
+    // until it has read the file: it is up once PING says so.
+    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    for (;;) {
+        try {
+            if (RedisAdmin(port_).command({"PING"}) == "PONG") return;
+        } catch (const std::exception&) {}
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("redis-server on port " + std::to_string(port_) + " did not finish loading:\n" +
+                                     tail_of(log));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void RedisServer::kill() {
