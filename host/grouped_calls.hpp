@@ -46,7 +46,8 @@ public:
             asio::co_spawn(executor, drain(), asio::detached);
         }
         boost::system::error_code ignored;
-        while (!pending->finished) co_await pending->done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        while (!pending->finished)
+            co_await pending->done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         if (pending->failure) std::rethrow_exception(pending->failure);
         co_return std::move(*pending->output);
     }
