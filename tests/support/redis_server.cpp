@@ -41,11 +41,12 @@ void RedisServer::start() {
     if (!wait_for_port(port_, kStartTimeout))
         throw std::runtime_error("redis-server did not start on port " + std::to_string(port_) + ":\n" + tail_of(log));
     // A server started again on its append-only file listens at once but answers LOADING
-    // until it has read the file: it is up once PING says so.
+    // until it has read the file: it is up once PING gets any other answer (PONG, or
+    // NOAUTH from a server with a password).
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     for (;;) {
         try {
-            if (RedisAdmin(port_).command({"PING"}) == "PONG") return;
+            if (RedisAdmin(port_).command({"PING"}).rfind("(error) LOADING", 0) != 0) return;
         } catch (const std::exception&) {}
         if (std::chrono::steady_clock::now() > deadline)
             throw std::runtime_error("redis-server on port " + std::to_string(port_) + " did not finish loading:\n" +
