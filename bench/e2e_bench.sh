@@ -32,21 +32,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  local port
-  for _ in $(seq 1 100); do
-    port=$((20000 + RANDOM % 30000))
-    if ! (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then echo "$port"; return; fi
-  done
-  echo "e2e_bench: no free port" >&2; exit 1
-}
-wait_port() {
-  for _ in $(seq 1 600); do
-    if (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null; then return 0; fi
-    sleep 0.05
-  done
-  echo "e2e_bench: nothing listens on $1 ($2)" >&2; exit 1
-}
+bench_name=e2e_bench
+# shellcheck source=bench/ports.sh
+source "$root/bench/ports.sh"
 now() { date +%s.%N; }
 
 "$gen" generate "$work" "$n"

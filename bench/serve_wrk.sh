@@ -35,22 +35,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  local port
-  for _ in $(seq 1 100); do
-    port=$((20000 + RANDOM % 30000))
-    if ! (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then echo "$port"; return; fi
-  done
-  echo "serve_wrk: no free port" >&2; exit 1
-}
-
-wait_port() {
-  for _ in $(seq 1 200); do
-    if (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null; then return 0; fi
-    sleep 0.05
-  done
-  echo "serve_wrk: nothing listens on $1" >&2; exit 1
-}
+bench_name=serve_wrk
+# shellcheck source=bench/ports.sh
+source bench/ports.sh
 
 # Starts serve with the [queue] lines given; sets serve_pid and port.
 start_serve() {
